@@ -1,0 +1,51 @@
+#pragma once
+// The contract every platform backend fulfils for one service.
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <spdlog/logger.h>
+
+#include "vetra_service_manager/status.hpp"
+#include "vetra_service_manager/version.hpp"
+
+namespace vetra_service_manager::backends::base {
+
+// A login can delay an agent's first launch by several seconds, so waits allow 30 s before giving
+// up (a time-out is only a warning). Each poll costs two launchctl runs, so poll every 500 ms
+// rather than hammering launchd: the wait notices a change within half a second.
+inline constexpr int DEFAULT_STATUS_WAIT_TIMEOUT_SECONDS = 30;
+inline constexpr int DEFAULT_POLL_INTERVAL_MS = 500;
+
+class ServiceManagerBackend {
+public:
+    ServiceManagerBackend(std::string service_name, std::filesystem::path app_dir,
+                          std::shared_ptr<spdlog::logger> logger);
+    virtual ~ServiceManagerBackend() = default;
+    ServiceManagerBackend(const ServiceManagerBackend&) = delete;
+    ServiceManagerBackend& operator=(const ServiceManagerBackend&) = delete;
+
+    const std::string& service_name() const noexcept { return service_name_; }
+    const std::filesystem::path& app_dir() const noexcept { return app_dir_; }
+    spdlog::logger& logger() const noexcept { return *logger_; }
+
+    virtual void install(const std::vector<std::string>& program_arguments, const version::Version& version,
+                         bool raise_if_already_installed = false) = 0;
+    virtual void uninstall(bool raise_if_not_installed = false) = 0;
+    virtual void enable(bool raise_if_already_enabled = false) = 0;
+    virtual void disable(bool raise_if_already_disabled = false) = 0;
+    virtual void start(bool raise_if_already_running = false) = 0;
+    virtual void stop(bool raise_if_already_stopped = false) = 0;
+    // A fresh reading on every call.
+    virtual status::ServiceStatus status() const = 0;
+    virtual std::optional<version::Version> version() const = 0;
+
+private:
+    std::string service_name_;
+    std::filesystem::path app_dir_;
+    std::shared_ptr<spdlog::logger> logger_;
+};
+
+}  // namespace vetra_service_manager::backends::base

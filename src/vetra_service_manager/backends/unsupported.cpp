@@ -1,0 +1,47 @@
+#include "vetra_service_manager/backends/unsupported.hpp"
+
+#include "vetra_service_manager/exceptions.hpp"
+#include "vetra_service_manager/logging.hpp"
+#include "vetra_service_manager/platform.hpp"
+
+namespace vetra_service_manager::backends::unsupported {
+namespace {
+
+[[noreturn]] void refuse(ServiceOperation operation) {
+    throw ServiceOperationError(operation, "Registering services is not supported on this platform yet (" +
+                                               platform::name() + ")");
+}
+
+}  // namespace
+
+UnsupportedServiceManager::UnsupportedServiceManager(std::string service_name, std::filesystem::path app_dir)
+    : ServiceManagerBackend(std::move(service_name), std::move(app_dir),
+                            logging::get_logger("vetra_service_manager.backends.unsupported")) {}
+
+void UnsupportedServiceManager::install(const std::vector<std::string>&, const version::Version&, bool) {
+    refuse(ServiceOperation::INSTALL);
+}
+
+void UnsupportedServiceManager::uninstall(bool raise_if_not_installed) {
+    if (raise_if_not_installed) throw exceptions::ServiceNotInstalledError();
+}
+
+void UnsupportedServiceManager::enable(bool) { throw exceptions::ServiceNotInstalledError(); }
+
+void UnsupportedServiceManager::disable(bool raise_if_already_disabled) {
+    if (raise_if_already_disabled) throw exceptions::ServiceAlreadyDisabledError();
+}
+
+void UnsupportedServiceManager::start(bool) { throw exceptions::ServiceNotInstalledError(); }
+
+void UnsupportedServiceManager::stop(bool raise_if_already_stopped) {
+    if (raise_if_already_stopped) throw exceptions::ServiceAlreadyStoppedError();
+}
+
+status::ServiceStatus UnsupportedServiceManager::status() const {
+    return {InstallationStatus::NOT_INSTALLED, EnablementStatus::DISABLED, RunningStatus::NOT_RUNNING};
+}
+
+std::optional<version::Version> UnsupportedServiceManager::version() const { return std::nullopt; }
+
+}  // namespace vetra_service_manager::backends::unsupported

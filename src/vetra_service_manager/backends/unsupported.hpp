@@ -1,0 +1,23 @@
+#pragma once
+// The backend of platforms that cannot register services yet (Linux, Windows): it reports every
+// service as absent, refuses to install and has nothing to remove.
+#include "vetra_service_manager/backends/base.hpp"
+
+namespace vetra_service_manager::backends::unsupported {
+
+class UnsupportedServiceManager : public base::ServiceManagerBackend {
+public:
+    UnsupportedServiceManager(std::string service_name, std::filesystem::path app_dir);
+
+    void install(const std::vector<std::string>& program_arguments, const version::Version& version,
+                 bool raise_if_already_installed = false) override;
+    void uninstall(bool raise_if_not_installed = false) override;
+    void enable(bool raise_if_already_enabled = false) override;
+    void disable(bool raise_if_already_disabled = false) override;
+    void start(bool raise_if_already_running = false) override;
+    void stop(bool raise_if_already_stopped = false) override;
+    status::ServiceStatus status() const override;
+    std::optional<version::Version> version() const override;
+};
+
+}  // namespace vetra_service_manager::backends::unsupported

@@ -1,0 +1,32 @@
+#pragma once
+// The only place that asks the operating system who and where we are. Everything else takes the
+// platform name, identifier, home directory and environment from here.
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vetra_service_manager::platform {
+
+// Kernel name as reported by the system: "Darwin", "Linux", "Windows", "FreeBSD", ...
+std::string name();
+// "darwin", "linux", "win32"; other systems: the name in lower case.
+std::string identifier();
+// HOME on POSIX (the password database when unset), USERPROFILE on Windows.
+std::filesystem::path home_dir();
+// The value of an environment variable, or nothing when it is not set (an empty value is a value).
+std::optional<std::string> env(std::string_view variable);
+// Decimal text of the process's real user id ("0" where the notion does not exist).
+std::string real_user_id();
+// Full path of the running executable.
+std::filesystem::path executable_path();
+
+// Path <-> UTF-8 text. Paths are turned into text only for command lines, property lists and output.
+std::string to_text(const std::filesystem::path& path);
+std::filesystem::path from_text(std::string_view text);
+
+// Test seam: the testing executable answers these variables (VSM_TEST_PLATFORM,
+// VSM_TEST_CLIENT_LIBRARY); the product never does.
+std::optional<std::string> test_override(std::string_view variable);
+
+}  // namespace vetra_service_manager::platform

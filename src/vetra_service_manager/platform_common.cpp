@@ -1,0 +1,24 @@
+#include <algorithm>
+#include <cctype>
+
+#include "vetra_service_manager/platform.hpp"
+
+namespace vetra_service_manager::platform {
+
+std::string native_name();  // per-platform file
+
+std::string name() {
+    if (auto forced = test_override("VSM_TEST_PLATFORM"); forced && !forced->empty()) return *forced;
+    return native_name();
+}
+
+std::string identifier() {
+    const std::string system = name();
+    if (system == "Windows") return "win32";
+    std::string lowered = system;
+    std::transform(lowered.begin(), lowered.end(), lowered.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return lowered;
+}
+
+}  // namespace vetra_service_manager::platform

@@ -1,0 +1,56 @@
+#pragma once
+// The only place that starts child processes. Always an argument vector, never a shell.
+// A program that cannot be started at all raises StartError; a started program's exit status,
+// whatever it is, is a result.
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace vetra_service_manager::process {
+
+using Timeout = std::optional<std::chrono::milliseconds>;
+
+// The program (or its working directory) could not be started: missing, not executable, ...
+// what() is "Cannot start <program>: <operating system's message>".
+class StartError : public std::runtime_error {
+public:
+    StartError(std::error_code code, const std::string& program, const std::string& detail = {});
+    std::error_code code() const noexcept { return code_; }
+    // True when the program (or the working directory) does not exist.
+    bool not_found() const noexcept;
+
+private:
+    std::error_code code_;
+};
+
+// exit_code: the program's exit status; a program ended by a signal gives minus the signal
+// number. timed_out: the time limit passed and the child was killed and reaped.
+struct Completed {
+    int exit_code = 0;
+    bool timed_out = false;
+};
+
+struct Captured : Completed {
+    std::string out;
+    std::string err;
+};
+
+// Standard output and error captured (read concurrently, so megabytes on both cannot deadlock);
+// standard input is the null device. Without a timeout the call waits for the child's end.
+Captured run_captured(const std::vector<std::string>& argv, Timeout timeout = std::nullopt);
+
+// Standard streams inherited from this process (the child talks to the user's terminal).
+Completed run_inherited(const std::vector<std::string>& argv, Timeout timeout = std::nullopt);
+
+// Started in `working_directory` with all three standard streams on the null device and no other
+// handle inherited; not waited for; it outlives this process. On Windows the child is created
+// with `windows_creation_flags` (e.g. CREATE_NO_WINDOW); elsewhere they are ignored.
+void start_detached(const std::vector<std::string>& argv, const std::filesystem::path& working_directory,
+                    std::uint32_t windows_creation_flags = 0);
+
+}  // namespace vetra_service_manager::process

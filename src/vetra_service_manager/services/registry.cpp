@@ -1,0 +1,30 @@
+#include "vetra_service_manager/services/registry.hpp"
+
+#include "vetra_service_manager/backends/factory.hpp"
+#include "vetra_service_manager/platform.hpp"
+#include "vetra_service_manager/services/_paths.hpp"
+
+namespace vetra_service_manager::services::registry {
+
+const RegistryEntry sync_agent("vetra_sync_agent");
+const RegistryEntry sync_api("vetra_api");
+
+ServiceHandle::ServiceHandle(std::unique_ptr<backends::base::ServiceManagerBackend> backend,
+                             std::vector<std::string> program_arguments)
+    : backend_(std::move(backend)), program_arguments_(std::move(program_arguments)) {}
+
+void ServiceHandle::install(const version::Version& version) { backend_->install(program_arguments_, version); }
+
+void ServiceHandle::uninstall() { backend_->uninstall(); }
+
+status::ServiceStatus ServiceHandle::status() const { return backend_->status(); }
+
+std::optional<version::Version> ServiceHandle::version() const { return backend_->version(); }
+
+ServiceHandle RegistryEntry::get_service() const {
+    const auto runner = _paths::default_runner_install_location().resolve();
+    return ServiceHandle(backends::factory::make_backend(service_name_, _paths::get_service_dir()),
+                         {platform::to_text(runner), "run", service_name_});
+}
+
+}  // namespace vetra_service_manager::services::registry

@@ -1,0 +1,47 @@
+#pragma once
+// The two services and the handles through which the commands reach them.
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "vetra_service_manager/backends/base.hpp"
+
+namespace vetra_service_manager::services::registry {
+
+// One service on the running platform. Owns its backend and supplies what the backend needs
+// besides the version: name, working directory, the runner's argument list.
+class ServiceHandle {
+public:
+    ServiceHandle(std::unique_ptr<backends::base::ServiceManagerBackend> backend,
+                  std::vector<std::string> program_arguments);
+
+    // Returns once the service is registered, enabled and started.
+    void install(const version::Version& version);
+    void uninstall();
+    status::ServiceStatus status() const;
+    std::optional<version::Version> version() const;
+
+    backends::base::ServiceManagerBackend& backend() const { return *backend_; }
+    const std::vector<std::string>& program_arguments() const { return program_arguments_; }
+
+private:
+    std::unique_ptr<backends::base::ServiceManagerBackend> backend_;
+    std::vector<std::string> program_arguments_;
+};
+
+class RegistryEntry {
+public:
+    explicit RegistryEntry(std::string service_name) : service_name_(std::move(service_name)) {}
+    const std::string& service_name() const noexcept { return service_name_; }
+    // A new handle on every call: working directory, runner path and backend are looked up afresh.
+    ServiceHandle get_service() const;
+
+private:
+    std::string service_name_;
+};
+
+extern const RegistryEntry sync_agent;  // "vetra_sync_agent"
+extern const RegistryEntry sync_api;    // "vetra_api"
+
+}  // namespace vetra_service_manager::services::registry

@@ -1,0 +1,7 @@
+#include "vetra_service_manager/platform.hpp"
+
+namespace vetra_service_manager::platform {
+
+std::optional<std::string> test_override(std::string_view) { return std::nullopt; }
+
+}  // namespace vetra_service_manager::platform
