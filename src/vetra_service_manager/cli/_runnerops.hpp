@@ -1,0 +1,68 @@
+#pragma once
+// Everything that asks a runner binary to act on its own environment, through its `self` commands
+// only: listing packages, installing one, removing the environment, tearing the runner down, and
+// reading the version of the macOS app bundle that holds it.
+//
+// Failures of the runner's own commands (non-zero exit, time-out, unparsable output) are absorbed:
+// one warning line and an empty/false result. A runner that cannot be started at all raises
+// process::StartError.
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace vetra_service_manager::cli::_runnerops {
+
+// One element of `self pip list --format=json`, exactly as parsed.
+using PackageRecord = nlohmann::ordered_json;
+
+// The runner's baked-in requirements, already normalised.
+inline const std::set<std::string, std::less<>> BAKED_IN_PACKAGES = {
+    "vetra-client",
+    "vetra-sync-agent",
+    "vetra-api",
+    "vetra-sync-agent-folderbase",
+    "vetra-sync-agent-native",
+    "vetra-sync-agent-zt-converters",
+    "orvik",
+    "vetra-service-manager",
+};
+
+// Windows process-creation flag: start a console program without a console window.
+inline constexpr std::uint32_t CREATE_NO_WINDOW = 0x08000000;
+
+// Lower case, "_" -> "-"; nothing else.
+std::string normalize_package_name(std::string_view name);
+
+// `<runner> self pip list --format=json`. Valid JSON that is not an array throws.
+std::vector<PackageRecord> pip_list_via_runner(const std::filesystem::path& runner_binary, int timeout = 60);
+bool is_editable_install(const PackageRecord& pkg);
+bool is_migratable_extra(const PackageRecord& pkg);
+
+// `<runner> self remove` / `<runner> self pip install <spec>`, output to the user's terminal.
+bool runner_self_remove(const std::filesystem::path& runner_binary, int timeout = 60);
+bool runner_self_pip_install(const std::filesystem::path& runner_binary, const std::string& spec,
+                             int timeout = 600);
+
+// Removes the runner's environment, then the runner binary or bundle and `data_dirs`: in process on
+// POSIX, by a hidden PowerShell helper that outlives us on Windows.
+void teardown_runner(const std::filesystem::path& runner_executable, const std::vector<std::filesystem::path>& data_dirs,
+                     bool do_self_remove = true, bool remove_binary = true);
+void _posix_teardown(const std::filesystem::path& runner, const std::vector<std::filesystem::path>& data_dirs,
+                     bool do_self_remove, bool remove_binary);
+void _windows_deferred_teardown(const std::filesystem::path& runner,
+                                const std::vector<std::filesystem::path>& data_dirs, bool do_self_remove,
+                                bool remove_binary);
+
+// The innermost ancestor (or the path itself) whose last component ends in ".app"; lexical only.
+std::optional<std::filesystem::path> bundle_root_for(const std::filesystem::path& runner_executable);
+// CFBundleVersion of <bundle>/Contents/Info.plist via `plutil`; absent on any expected failure.
+std::optional<std::string> read_cfbundle_version(const std::filesystem::path& bundle_path);
+std::optional<std::string> bundle_version_for_runner(const std::filesystem::path& runner_executable);
+
+}  // namespace vetra_service_manager::cli::_runnerops
