@@ -21,6 +21,12 @@ std::string real_user_id();
 // Full path of the running executable.
 std::filesystem::path executable_path();
 
+// Loads a shared library (kept loaded for the life of the process) and looks up `symbol`;
+// nullptr when the library cannot be loaded or lacks the symbol.
+void* load_library_symbol(const std::filesystem::path& library, const char* symbol);
+// The file name of a shared library on this platform: "lib<name>.so", "lib<name>.dylib", "<name>.dll".
+std::string shared_library_file_name(std::string_view name);
+
 // Path <-> UTF-8 text. Paths are turned into text only for command lines, property lists and output.
 std::string to_text(const std::filesystem::path& path);
 std::filesystem::path from_text(std::string_view text);

@@ -1,3 +1,4 @@
+#include <dlfcn.h>
 #include <pwd.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -42,6 +43,19 @@ std::filesystem::path executable_path() {
     return std::filesystem::weakly_canonical(buffer.data());
 #else
     return std::filesystem::read_symlink("/proc/self/exe");
+#endif
+}
+
+void* load_library_symbol(const std::filesystem::path& library, const char* symbol) {
+    void* handle = ::dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
+    return handle ? ::dlsym(handle, symbol) : nullptr;
+}
+
+std::string shared_library_file_name(std::string_view name) {
+#if defined(__APPLE__)
+    return "lib" + std::string(name) + ".dylib";
+#else
+    return "lib" + std::string(name) + ".so";
 #endif
 }
 

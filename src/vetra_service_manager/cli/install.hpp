@@ -17,4 +17,10 @@ struct Options {
 void add_arguments(CLI::App& parser, Options& args);
 int run(const Options& args);
 
+// Whether the previous runner's bundle and the current one report the same CFBundleVersion.
+bool _versions_match(const std::filesystem::path& previous_binary);
+// Carry user-installed PyPI extras from previous env, then remove previous env.
+void _migrate_from_previous(const std::filesystem::path& previous_binary,
+                            const std::filesystem::path& current_runner);
+
 }  // namespace vetra_service_manager::cli::install

@@ -2,15 +2,70 @@
 
 #include <iostream>
 
+#include "vetra_service_manager/cli/_json.hpp"
+#include "vetra_service_manager/permissions.hpp"
+#include "vetra_service_manager/platform.hpp"
+#include "vetra_service_manager/services/_paths.hpp"
+#include "vetra_service_manager/services/registry.hpp"
+
 namespace vetra_service_manager::cli::status {
+namespace {
+
+using nlohmann::ordered_json;
+namespace registry = services::registry;
+
+const char* python_bool(bool value) { return value ? "True" : "False"; }
+
+}  // namespace
 
 void add_arguments(CLI::App& parser, Options& args) {
     parser.add_flag("--json", args.json, "Output a JSON document instead of human-readable text");
 }
 
-int run(const Options&) {
-    std::cout << "not implemented yet" << std::endl;
-    return 1;
+ordered_json _collect() {
+    const auto runner = services::_paths::default_runner_install_location().resolve();
+    ordered_json services = ordered_json::object();
+    for (const registry::RegistryEntry* entry : {&registry::sync_agent, &registry::sync_api}) {
+        const auto handle = entry->get_service();
+        const ServiceStatus state = handle.status();
+        const auto version = handle.version();
+        services[entry->service_name()] = {
+            {"installed", state.installation_status == InstallationStatus::INSTALLED},
+            {"enabled", state.enablement_status == EnablementStatus::ENABLED},
+            {"running", state.running_status == RunningStatus::RUNNING},
+            {"version", version ? ordered_json(version->str()) : ordered_json(nullptr)},
+        };
+    }
+    ordered_json state = ordered_json::object();
+    state["runner_executable"] = platform::to_text(runner);
+    state["runner_present"] = std::filesystem::exists(runner);
+    state["services"] = std::move(services);
+    state["full_disk_access"] = check_full_disk_access();
+    return state;
+}
+
+int run(const Options& args) {
+    const ordered_json state = _collect();
+    if (args.json) {
+        std::cout << _json::dumps(state) << '\n';
+        return 0;
+    }
+    std::cout << "Runner:   " << state["runner_executable"].get_ref<const std::string&>() << "  "
+              << (state["runner_present"].get<bool>() ? "(present)" : "(MISSING)") << '\n';
+    std::cout << "Full Disk Access: " << (state["full_disk_access"].get<bool>() ? "GRANTED" : "DENIED") << '\n';
+    std::cout << '\n';
+    for (const auto& [name, entry] : state["services"].items()) {
+        const auto& version = entry["version"];
+        const std::string version_text =
+            version.is_string() && !version.get_ref<const std::string&>().empty() ? version.get<std::string>()
+                                                                                  : "unknown";
+        std::cout << "  " << (entry["running"].get<bool>() ? "\u2713" : "\u2717") << "  " << name << '\n';
+        std::cout << "        installed=" << python_bool(entry["installed"].get<bool>())
+                  << "  enabled=" << python_bool(entry["enabled"].get<bool>())
+                  << "  running=" << python_bool(entry["running"].get<bool>()) << "  version=" << version_text
+                  << '\n';
+    }
+    return 0;
 }
 
 }  // namespace vetra_service_manager::cli::status

@@ -1,6 +1,7 @@
 #pragma once
 // `status`: report runner + services + permissions state.
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
 namespace vetra_service_manager::cli::status {
 
@@ -9,6 +10,9 @@ struct Options {
 };
 
 void add_arguments(CLI::App& parser, Options& args);
+// runner_executable, runner_present, services (display name -> installed, enabled, running,
+// version), full_disk_access; in that order.
+nlohmann::ordered_json _collect();
 int run(const Options& args);
 
 }  // namespace vetra_service_manager::cli::status

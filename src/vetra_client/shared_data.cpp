@@ -1,0 +1,39 @@
+#include "vetra_client/shared_data.hpp"
+
+#include <stdexcept>
+#include <string>
+
+#include "vetra_service_manager/platform.hpp"
+
+namespace vetra_client::settings::shared_data {
+namespace platform = vetra_service_manager::platform;
+
+std::filesystem::path shared_data_dir() {
+    const std::string system = platform::name();
+    if (system == "Darwin") return platform::home_dir() / "Library" / "Group Containers" / "group.com.norvale.vetra";
+    if (system == "Windows") {
+        auto local = platform::env("LOCALAPPDATA");
+        if (!local || local->empty()) throw std::runtime_error("Environment variable LOCALAPPDATA is not set");
+        return platform::from_text(*local) / "norvale" / "vetra";
+    }
+    auto xdg = platform::env("XDG_DATA_HOME");
+    const std::filesystem::path data =
+        xdg && !xdg->empty() ? platform::from_text(*xdg) : platform::home_dir() / ".local" / "share";
+    return data / "norvale" / "vetra";
+}
+
+}  // namespace vetra_client::settings::shared_data
+
+extern "C" const char* vetra_client_shared_data_dir(const char** error) {
+    thread_local std::string result;
+    try {
+        result = vetra_service_manager::platform::to_text(vetra_client::settings::shared_data::shared_data_dir());
+        return result.c_str();
+    } catch (const std::exception& failure) {
+        result = failure.what();
+    } catch (...) {
+        result = "unknown error";
+    }
+    if (error) *error = result.c_str();
+    return nullptr;
+}

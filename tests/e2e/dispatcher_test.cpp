@@ -1,0 +1,62 @@
+// The command line as a whole: usage errors, help, and how raised errors reach the user.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "support/cli.hpp"
+
+namespace {
+
+using testing::HasSubstr;
+using testing::StartsWith;
+using vsm_test::run_cli;
+using vsm_test::ScopedEnv;
+
+TEST(Dispatcher, UsageErrorsExitTwoWithTheParsersMessageOnStandardError) {
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"frobnicate"},
+        {"status", "--bogus"},
+        {"--log-level", "loud", "status"},
+        {"status", "uninstall"},
+        {"install", "--version"},
+    };
+    for (const auto& args : cases) {
+        auto result = run_cli(args);
+        EXPECT_EQ(result.exit_code, 2) << testing::PrintToString(args);
+        EXPECT_EQ(result.out, "");
+        EXPECT_FALSE(result.err.empty());
+    }
+}
+
+TEST(Dispatcher, HelpAtEachLevel) {
+    auto top = run_cli({"--help"});
+    EXPECT_EQ(top.exit_code, 0);
+    EXPECT_THAT(top.out, HasSubstr("report runner + services + permissions state."));
+    EXPECT_THAT(top.out, HasSubstr("--log-level"));
+    auto install = run_cli({"install", "--help"});
+    EXPECT_EQ(install.exit_code, 0);
+    EXPECT_THAT(install.out, HasSubstr("Version string written to the LaunchAgent plist (default: "));
+    EXPECT_THAT(install.out, HasSubstr("--previous-binary"));
+    auto uninstall = run_cli({"uninstall", "--help"});
+    EXPECT_THAT(uninstall.out, HasSubstr("Also remove the App Group container (DESTRUCTIVE \u2014 irreversible)"));
+    EXPECT_THAT(run_cli({"status", "--help"}).out, HasSubstr("Output a JSON document instead of human-readable text"));
+}
+
+TEST(Dispatcher, CommandErrorsAreOneLineOnStandardErrorAndExitOne) {
+    vsm_test::TempDir home;
+    ScopedEnv home_env("HOME", home.path().string());
+    ScopedEnv platform("VSM_TEST_PLATFORM", "FreeBSD");
+    auto result = run_cli({"status", "--json"});
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "error: Unsupported platform: FreeBSD\n");
+}
+
+TEST(Dispatcher, ProductIgnoresTheTestSeam) {
+    ScopedEnv platform("VSM_TEST_PLATFORM", "FreeBSD");
+    auto result = vetra_service_manager::process::run_captured({vsm_test::product_binary.string(), "status"});
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_THAT(result.out, StartsWith("Runner:   "));
+}
+
+}  // namespace
