@@ -39,7 +39,8 @@ inline constexpr std::uint32_t CREATE_NO_WINDOW = 0x08000000;
 // Lower case, "_" -> "-"; nothing else.
 std::string normalize_package_name(std::string_view name);
 
-// `<runner> self pip list --format=json`. Valid JSON that is not an array throws.
+// `<runner> self pip list --format=json`. Valid JSON that is not an array throws std::runtime_error
+// naming what came instead; a record that is not an object, or whose "name" is not a string, has no name.
 std::vector<PackageRecord> pip_list_via_runner(const std::filesystem::path& runner_binary, int timeout = 60);
 bool is_editable_install(const PackageRecord& pkg);
 bool is_migratable_extra(const PackageRecord& pkg);
@@ -58,6 +59,14 @@ void _posix_teardown(const std::filesystem::path& runner, const std::vector<std:
 void _windows_deferred_teardown(const std::filesystem::path& runner,
                                 const std::vector<std::filesystem::path>& data_dirs, bool do_self_remove,
                                 bool remove_binary);
+// The helper's script, built without touching the system: every path inside a single-quoted string.
+std::string _windows_teardown_command(const std::filesystem::path& runner,
+                                      const std::vector<std::filesystem::path>& data_dirs, bool do_self_remove,
+                                      bool remove_binary);
+// Text for inside a PowerShell single-quoted string: the apostrophe and U+2018..U+201B doubled.
+std::string _powershell_quote(std::string_view text);
+// Where the helper starts: TEMP if not empty, else SystemRoot if not empty, else C:\Windows.
+std::filesystem::path _teardown_helper_cwd();
 
 // The innermost ancestor (or the path itself) whose last component ends in ".app"; lexical only.
 std::optional<std::filesystem::path> bundle_root_for(const std::filesystem::path& runner_executable);

@@ -1,0 +1,59 @@
+// The version of the macOS app bundle that holds a runner: a lexical walk up to the ".app"
+// directory, then `plutil` on its Info.plist. Every expected failure is an absent version.
+#include <chrono>
+
+#include "vetra_service_manager/cli/_runnerops.hpp"
+#include "vetra_service_manager/platform.hpp"
+#include "vetra_service_manager/process.hpp"
+
+namespace vetra_service_manager::cli::_runnerops {
+namespace fs = std::filesystem;
+namespace {
+
+constexpr auto PLUTIL_TIMEOUT = std::chrono::seconds(10);
+
+std::string_view strip(std::string_view text) {
+    constexpr std::string_view space = " \t\n\r\f\v";
+    const auto first = text.find_first_not_of(space);
+    if (first == std::string_view::npos) return {};
+    return text.substr(first, text.find_last_not_of(space) - first + 1);
+}
+
+}  // namespace
+
+std::optional<fs::path> bundle_root_for(const fs::path& runner_executable) {
+    // extension() gives no suffix to a name made only of a leading dot and a word, so ".app" alone
+    // is not a bundle, as it should not be.
+    for (fs::path candidate = runner_executable; candidate != candidate.parent_path();
+         candidate = candidate.parent_path()) {
+        if (candidate.filename().extension() == ".app") return candidate;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> read_cfbundle_version(const fs::path& bundle_path) {
+    const fs::path plist = bundle_path / "Contents" / "Info.plist";
+    std::error_code ec;
+    if (!fs::exists(plist, ec)) return std::nullopt;
+    process::Captured result;
+    try {
+        result = process::run_captured(
+            {"plutil", "-extract", "CFBundleVersion", "raw", "-o", "-", platform::to_text(plist)}, PLUTIL_TIMEOUT);
+    } catch (const process::StartError& error) {
+        // No plutil on this system means no version; a plutil we may not run is a real problem.
+        if (error.not_found()) return std::nullopt;
+        throw;
+    }
+    if (result.timed_out || result.exit_code != 0) return std::nullopt;
+    const auto version = strip(result.out);
+    if (version.empty()) return std::nullopt;
+    return std::string(version);
+}
+
+std::optional<std::string> bundle_version_for_runner(const fs::path& runner_executable) {
+    const auto bundle = bundle_root_for(runner_executable);
+    if (!bundle) return std::nullopt;
+    return read_cfbundle_version(*bundle);
+}
+
+}  // namespace vetra_service_manager::cli::_runnerops

@@ -1,0 +1,165 @@
+// Removing the runner: environment first, then the binary or its bundle, then the data directories.
+// POSIX lets us unlink what is still running, so it is done here and now; Windows does not, so a
+// hidden PowerShell helper does it once this process tree has let go of the runner.
+#include <system_error>
+
+#include "vetra_service_manager/cli/_runnerops.hpp"
+#include "vetra_service_manager/cli/_runnerops_internal.hpp"
+#include "vetra_service_manager/platform.hpp"
+#include "vetra_service_manager/process.hpp"
+
+namespace vetra_service_manager::cli::_runnerops {
+namespace fs = std::filesystem;
+namespace {
+
+using detail::logger;
+
+bool exists_quietly(const fs::path& path) {
+    std::error_code ec;
+    return fs::exists(path, ec);
+}
+
+// Deletes as much of the tree as it can and says nothing about the rest. Symbolic links are removed,
+// never followed, so nothing outside the tree is touched.
+void remove_tree_ignoring_errors(const fs::path& path) {
+    std::error_code ec;
+    const auto status = fs::symlink_status(path, ec);
+    if (ec) return;
+    if (fs::is_directory(status)) {
+        for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
+            remove_tree_ignoring_errors(it->path());
+        }
+    }
+    fs::remove(path, ec);
+}
+
+// Unlinks the runner file; the error, if any, is the caller's to report.
+std::error_code remove_runner_file(const fs::path& runner) {
+    std::error_code ec;
+    // remove() would quietly take an empty directory too; the runner is a file or nothing.
+    if (fs::is_directory(fs::symlink_status(runner, ec))) return std::make_error_code(std::errc::is_a_directory);
+    fs::remove(runner, ec);
+    return ec;
+}
+
+const char* capitalised(bool value) { return value ? "True" : "False"; }
+
+}  // namespace
+
+void teardown_runner(const fs::path& runner_executable, const std::vector<fs::path>& data_dirs,
+                     bool do_self_remove, bool remove_binary) {
+    if (platform::identifier() == "win32") {
+        _windows_deferred_teardown(runner_executable, data_dirs, do_self_remove, remove_binary);
+    } else {
+        _posix_teardown(runner_executable, data_dirs, do_self_remove, remove_binary);
+    }
+}
+
+void _posix_teardown(const fs::path& runner, const std::vector<fs::path>& data_dirs, bool do_self_remove,
+                     bool remove_binary) {
+    // A failure is already logged there; whatever is left of the environment is not worth stopping for.
+    if (do_self_remove && exists_quietly(runner)) runner_self_remove(runner);
+    if (!remove_binary) return;
+
+    if (auto bundle = bundle_root_for(runner); bundle && exists_quietly(*bundle)) {
+        remove_tree_ignoring_errors(*bundle);
+    } else if (exists_quietly(runner)) {
+        if (auto ec = remove_runner_file(runner)) {
+            logger().warn("Failed to remove runner {}: {}", platform::to_text(runner), ec.message());
+        }
+    }
+    for (const auto& dir : data_dirs) {
+        if (exists_quietly(dir)) remove_tree_ignoring_errors(dir);
+    }
+}
+
+std::string _powershell_quote(std::string_view text) {
+    // PowerShell ends a single-quoted string at the apostrophe and at each typographic single
+    // quotation mark (U+2018..U+201B); doubling any of them keeps it as one literal character.
+    static constexpr std::string_view typographic[] = {"\u2018", "\u2019", "\u201A", "\u201B"};
+    std::string quoted;
+    quoted.reserve(text.size() + 8);
+    for (std::size_t i = 0; i < text.size();) {
+        if (text[i] == '\'') {
+            quoted += "''";
+            ++i;
+            continue;
+        }
+        bool matched = false;
+        for (auto mark : typographic) {
+            if (text.substr(i, mark.size()) == mark) {
+                quoted.append(mark).append(mark);
+                i += mark.size();
+                matched = true;
+                break;
+            }
+        }
+        if (!matched) quoted += text[i++];
+    }
+    return quoted;
+}
+
+namespace {
+
+std::string quoted_path(const fs::path& path) {
+    fs::path native = path;
+    std::string quoted = "'";
+    quoted.append(_powershell_quote(platform::to_text(native.make_preferred()))).append("'");
+    return quoted;
+}
+
+// Waits until nothing holds the runner image any more: an exclusive open succeeds only then.
+constexpr std::string_view WAIT_STATEMENT =
+    "for($i=0;$i -lt 240;$i++){try{$fs=[System.IO.File]::Open($exe,'Open','Read','None');$fs.Close();break}"
+    "catch{Start-Sleep -Milliseconds 500}}";
+constexpr std::string_view SELF_REMOVE_STATEMENT =
+    "if(Test-Path $exe){try{$p=Start-Process -FilePath $exe -ArgumentList 'self','remove' -WindowStyle Hidden "
+    "-PassThru;if(-not $p.WaitForExit(120000)){try{$p.Kill()}catch{}}}catch{}}";
+constexpr std::string_view REMOVAL_STATEMENT =
+    "foreach($d in $dirs){for($i=0;$i -lt 60;$i++){try{Remove-Item -LiteralPath $d -Recurse -Force "
+    "-ErrorAction Stop;break}catch{Start-Sleep -Milliseconds 500}}}";
+
+}  // namespace
+
+std::string _windows_teardown_command(const fs::path& runner, const std::vector<fs::path>& data_dirs,
+                                      bool do_self_remove, bool remove_binary) {
+    std::string command = "$exe=" + quoted_path(runner);
+    command.append(";").append(WAIT_STATEMENT);
+    if (do_self_remove) command.append(";").append(SELF_REMOVE_STATEMENT);
+    if (remove_binary) {
+        command += ";$dirs=@(";
+        for (std::size_t i = 0; i < data_dirs.size(); ++i) {
+            if (i != 0) command += ",";
+            command += quoted_path(data_dirs[i]);
+        }
+        command.append(");").append(REMOVAL_STATEMENT);
+    }
+    return command;
+}
+
+fs::path _teardown_helper_cwd() {
+    if (auto temp = platform::env("TEMP"); temp && !temp->empty()) return platform::from_text(*temp);
+    // An empty SystemRoot is no directory to start in; fall back as if it were unset.
+    if (auto root = platform::env("SystemRoot"); root && !root->empty()) return platform::from_text(*root);
+    return platform::from_text("C:\\Windows");
+}
+
+void _windows_deferred_teardown(const fs::path& runner, const std::vector<fs::path>& data_dirs,
+                                bool do_self_remove, bool remove_binary) {
+    const std::string command = _windows_teardown_command(runner, data_dirs, do_self_remove, remove_binary);
+    try {
+        process::start_detached({"powershell.exe", "-NoProfile", "-NonInteractive", "-Command", command},
+                                _teardown_helper_cwd(), CREATE_NO_WINDOW);
+    } catch (const std::system_error& error) {
+        // Nothing is done in process instead: the running image could not be deleted anyway.
+        logger().warn("Failed to start deferred teardown helper: {}", error.what());
+        return;
+    } catch (const process::StartError& error) {
+        logger().warn("Failed to start deferred teardown helper: {}", error.what());
+        return;
+    }
+    logger().info("Scheduled deferred Windows teardown (self_remove={}, remove_binary={})",
+                  capitalised(do_self_remove), capitalised(remove_binary));
+}
+
+}  // namespace vetra_service_manager::cli::_runnerops

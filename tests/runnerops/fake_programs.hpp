@@ -1,0 +1,51 @@
+#pragma once
+// Stand-ins for the programs this machine lacks (the runner, plutil, powershell.exe): bash scripts
+// that record the argument vector they received, NUL-separated, then do what the test asks.
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/test_support.hpp"
+
+namespace runnerops_test {
+
+namespace fs = std::filesystem;
+
+// A bash script at `program` that writes its arguments to `record`, then runs `body`.
+inline fs::path write_recording_script(const fs::path& program, const fs::path& record, const std::string& body) {
+    vsm_test::write_script(program, "#!/bin/bash\nprintf '%s\\0' \"$@\" > '" + record.string() + "'\n" + body + "\n");
+    return program;
+}
+
+// The arguments a recording script received.
+inline std::vector<std::string> recorded_args(const fs::path& record) {
+    std::vector<std::string> args;
+    std::string current;
+    for (char c : vsm_test::read_file(record)) {
+        if (c == '\0') {
+            args.push_back(current);
+            current.clear();
+        } else {
+            current.push_back(c);
+        }
+    }
+    return args;
+}
+
+// Polls for a file written by a process we do not wait for; false after `limit`.
+inline bool wait_for_file(const fs::path& path, std::chrono::seconds limit = std::chrono::seconds(20)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!fs::exists(path)) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+inline std::string warning(const std::string& message) {
+    return "warning vetra_service_manager.cli._runnerops: " + message;
+}
+
+}  // namespace runnerops_test

@@ -1,0 +1,70 @@
+#include <gtest/gtest.h>
+
+#include "runnerops/fake_programs.hpp"
+#include "support/test_support.hpp"
+#include "vetra_service_manager/cli/_runnerops.hpp"
+#include "vetra_service_manager/process.hpp"
+
+namespace ops = vetra_service_manager::cli::_runnerops;
+using namespace runnerops_test;
+using vsm_test::LogCapture;
+using vsm_test::TempDir;
+
+namespace {
+
+// "'<runner> <command>' failed: <why>" as logged.
+std::string failed(const fs::path& runner, const std::string& command, const std::string& why) {
+    std::string message = "'";
+    message.append(runner.string()).append(" ").append(command).append("' failed: ").append(why);
+    return warning(message);
+}
+
+class SelfCommands : public ::testing::Test {
+protected:
+    TempDir dir;
+    fs::path record = dir / "argv";
+    fs::path runner_with(const std::string& body) {
+        return write_recording_script(dir / "vetra_service_runner", record, body);
+    }
+};
+
+TEST_F(SelfCommands, PipInstallHandsTheSpecifierOverAsOneUnchangedArgument) {
+    const std::string spec = "vetra-sync-agent-foo[extra] >=1.0, <2; $(touch pwned) `id` 'q' \"dq\" | & *\n";
+    const auto runner = runner_with("exit 0");
+    LogCapture logs;
+    EXPECT_TRUE(ops::runner_self_pip_install(runner, spec));
+    EXPECT_EQ(recorded_args(record), (std::vector<std::string>{"self", "pip", "install", spec}));
+    EXPECT_FALSE(fs::exists(fs::current_path() / "pwned"));
+    EXPECT_EQ(logs.text(), "");
+}
+
+TEST_F(SelfCommands, FailuresGiveFalseAndOneWarning) {
+    const auto runner = runner_with("exit 1");
+    LogCapture logs;
+    EXPECT_FALSE(ops::runner_self_remove(runner));
+    EXPECT_FALSE(ops::runner_self_pip_install(runner, "pkg==1.0"));
+    EXPECT_EQ(logs.lines(), (std::vector<std::string>{
+                                failed(runner, "self remove", "exit status 1"),
+                                failed(runner, "self pip install pkg==1.0", "exit status 1"),
+                            }));
+}
+
+TEST_F(SelfCommands, CommandPastTheLimitIsKilled) {
+    const auto runner = runner_with("exec sleep 60");
+    LogCapture logs;
+    EXPECT_FALSE(ops::runner_self_pip_install(runner, "pkg", 1));
+    EXPECT_FALSE(ops::runner_self_remove(runner, 1));
+    EXPECT_EQ(logs.lines(), (std::vector<std::string>{
+                                failed(runner, "self pip install pkg", "timed out after 1s"),
+                                failed(runner, "self remove", "timed out after 1s"),
+                            }));
+}
+
+TEST_F(SelfCommands, RunnerThatCannotStartReachesTheCaller) {
+    EXPECT_THROW(ops::runner_self_remove(dir / "missing"), vetra_service_manager::process::StartError);
+    vsm_test::write_file(dir / "not-executable", "#!/bin/bash\nexit 0\n");
+    EXPECT_THROW(ops::runner_self_pip_install(dir / "not-executable", "pkg"),
+                 vetra_service_manager::process::StartError);
+}
+
+}  // namespace
