@@ -2,7 +2,21 @@
 
 #include <iostream>
 
+#include "vetra_service_manager/cli/_client_library.hpp"
+#include "vetra_service_manager/cli/_runnerops.hpp"
+#include "vetra_service_manager/platform.hpp"
+#include "vetra_service_manager/services/_paths.hpp"
+#include "vetra_service_manager/services/registry.hpp"
+
 namespace vetra_service_manager::cli::uninstall {
+namespace fs = std::filesystem;
+namespace registry = services::registry;
+
+namespace {
+
+void say(const std::string& line) { std::cout << line << std::endl; }
+
+}  // namespace
 
 void add_arguments(CLI::App& parser, Options& args) {
     parser.add_flag("--remove-data", args.remove_data,
@@ -11,9 +25,52 @@ void add_arguments(CLI::App& parser, Options& args) {
     parser.add_flag("--keep-binary", args.keep_binary, "Keep the runner .app bundle on disk");
 }
 
-int run(const Options&) {
-    std::cout << "not implemented yet" << std::endl;
-    return 1;
+int run(const Options& args) {
+    say("Uninstalling Vetra services...");
+    say("\nRemoving services...");
+    // The reverse of the install order.
+    for (const registry::RegistryEntry* entry : {&registry::sync_api, &registry::sync_agent}) {
+        auto handle = entry->get_service();
+        if (handle.status().installation_status == InstallationStatus::INSTALLED) {
+            handle.uninstall();
+            say("  \u2713 " + entry->service_name() + " removed");
+        } else {
+            say("  - " + entry->service_name() + " not installed");
+        }
+    }
+
+    const auto runner_executable = services::_paths::default_runner_install_location().resolve();
+    bool data_removal_failed = false;
+    if (!args.remove_data) {
+        say("\nKeeping user data (pass --remove-data to wipe).");
+    } else if (const auto shared_data_dir = _client_library::load_shared_data_dir(); !shared_data_dir) {
+        say("\nERROR: vetra_client not available \u2014 cannot resolve the shared data dir.");
+        say("--remove-data was requested but NO user data was removed.");
+        data_removal_failed = true;
+    } else {
+        const fs::path data_dir = shared_data_dir();
+        if (fs::exists(data_dir)) {
+            say("\nRemoving user data: " + platform::to_text(data_dir));
+            fs::remove_all(data_dir);
+        } else {
+            say("\nUser data dir not present: " + platform::to_text(data_dir));
+        }
+    }
+
+    if (!(args.keep_cache && args.keep_binary)) {
+        say("\nRemoving pyapp env / runner binary...");
+        _runnerops::teardown_runner(runner_executable, {services::_paths::get_service_dir()}, !args.keep_cache,
+                                    !args.keep_binary);
+        say(platform::identifier() == "win32" ? "  \u2713 scheduled (completes once this process exits)"
+                                              : "  \u2713 done");
+    }
+
+    if (data_removal_failed) {
+        say("\nUninstall INCOMPLETE: user data could not be removed (see above).");
+        return 1;
+    }
+    say("\nUninstall complete.");
+    return 0;
 }
 
 }  // namespace vetra_service_manager::cli::uninstall

@@ -1,0 +1,78 @@
+#pragma once
+// A user's world for end-to-end runs of the testing executable: a temporary home, a chosen
+// platform, the stand-ins of tests/fakes first on PATH, and helpers to place fake runners.
+#include <signal.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "support/cli.hpp"
+
+namespace vsm_e2e {
+
+namespace fs = std::filesystem;
+using vsm_test::ScopedEnv;
+
+class World {
+public:
+    explicit World(const std::string& platform)
+        : platform_("VSM_TEST_PLATFORM", platform),
+          home_("HOME", (root_ / "home").string()),
+          path_("PATH", vsm_test::fakes_dir.string() + ":" + std::string(std::getenv("PATH"))),
+          xdg_("XDG_DATA_HOME", std::nullopt),
+          local_("LOCALAPPDATA", platform == "Windows" ? std::optional((root_ / "local").string()) : std::nullopt),
+          temp_("TEMP", (root_ / "tmp").string()),
+          launchd_("VSM_LAUNCHCTL_STATE", (root_ / "launchd").string()),
+          client_("VSM_TEST_CLIENT_LIBRARY", (vsm_test::testing_binary.parent_path() / "libvetra_client.so").string()) {
+        fs::create_directories(root_ / "home");
+        fs::create_directories(root_ / "tmp");
+    }
+
+    World(const World&) = delete;
+    World& operator=(const World&) = delete;
+    // Agents the launchctl stand-in started and nobody booted out.
+    ~World() {
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(root_ / "launchd/pid", ec)) {
+            const std::string pid = vsm_test::read_file(entry.path());
+            if (!pid.empty()) ::kill(std::stoi(pid), SIGKILL);
+        }
+    }
+
+    const fs::path& root() const { return root_.path(); }
+    fs::path home() const { return root_ / "home"; }
+
+    // Where the manager looks for the runner on this platform.
+    fs::path runner() const {
+        const std::string platform = std::getenv("VSM_TEST_PLATFORM");
+        if (platform == "Darwin") return home() / "Applications/norvale/Vetra Service.app/Contents/MacOS/vetra_service_runner";
+        if (platform == "Windows") return root_ / "local/norvale/services/vetra_service_runner.exe";
+        return home() / ".local/share/norvale/services/vetra_service_runner";
+    }
+
+    // Copies the runner stand-in to `where`.
+    static void place_runner(const fs::path& where) {
+        fs::create_directories(where.parent_path());
+        fs::copy_file(vsm_test::fakes_dir / "runner", where, fs::copy_options::overwrite_existing);
+    }
+
+    // The calls a runner stand-in received, one line each.
+    static std::vector<std::string> runner_calls(const fs::path& runner) {
+        const fs::path calls = runner.string() + ".calls";
+        return fs::exists(calls) ? vsm_test::split_lines(vsm_test::read_file(calls)) : std::vector<std::string>{};
+    }
+
+    // An Info.plist with this CFBundleVersion in the bundle that holds `runner`.
+    static void set_bundle_version(const fs::path& bundle, const std::string& version) {
+        vsm_test::write_file(bundle / "Contents/Info.plist",
+                             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
+                             "\t<key>CFBundleVersion</key>\n\t<string>" + version + "</string>\n</dict>\n</plist>\n");
+    }
+
+private:
+    vsm_test::TempDir root_;
+    ScopedEnv platform_, home_, path_, xdg_, local_, temp_, launchd_, client_;
+};
+
+}  // namespace vsm_e2e
