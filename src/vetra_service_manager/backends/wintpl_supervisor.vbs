@@ -1,0 +1,519 @@
+Option Explicit
+
+' Supervisor for one service process, run by wscript.exe from the service's scheduled task.
+' It starts the service hidden, keeps exactly one instance alive, restarts it after it ends and
+' removes the processes it leaves behind.
+'
+' Process liveness is tri-state. A WMI failure is never read as "the process is gone": a
+' supervisor that did so would conclude that its child died, fail to kill anything over the same
+' broken connection, and start a duplicate. While WMI is silent the supervisor waits and changes
+' nothing: no kill, no deletion of the PID file, no new start.
+'
+' The PID file holds one line, "pid" or "pid,creation date" (the WMI date text), and outlives a
+' killed supervisor so that the next one can find and remove a leftover instance.
+'
+' Error handling: VBScript has no structured exceptions, so every call that may fail runs between
+' "On Error Resume Next" and "On Error GoTo 0", and the Err fields are read before any other call.
+
+Dim objWMI, objFSO, objShell, dictLogSeen
+Dim strPidFile, strLogFile, strCommand, strWorkDir, intThrottleSeconds
+Dim blnWMIOk
+Dim intPID, strCreationDate, arrChild, dictChildren, childPid, intState
+
+' --- CONFIGURATION ---
+strCommand = "{executable}"
+strPidFile = "{pid_file}"
+strLogFile = "{log_file}"
+strWorkDir = "{working_dir}"
+intThrottleSeconds = 60
+' ---------------------
+
+Const PROC_DEAD = 0
+Const PROC_ALIVE = 1
+Const PROC_UNKNOWN = -1
+Const WMI_TRIES = 3
+Const WMI_RETRY_MS = 2000
+Const WMI_WAIT_MS = 5000
+
+Set objFSO = CreateObject("Scripting.FileSystemObject")
+Set objShell = CreateObject("WScript.Shell")
+Set dictLogSeen = CreateObject("Scripting.Dictionary")
+WMIConnect
+
+Log "Launcher started. Command: " & strCommand
+
+' A PID file left behind means an earlier supervisor died without reaping its service process.
+' Nothing is started before that process is known to be gone.
+If objFSO.FileExists(strPidFile) Then
+    Log "Found stale PID file, cleaning up previous instance..."
+End If
+Do While objFSO.FileExists(strPidFile)
+    WaitForWMI "startup cleanup"
+    CleanupStalePid
+    If objFSO.FileExists(strPidFile) Then
+        LogRepeat "Stale PID file not resolved yet, retrying"
+        WScript.Sleep WMI_WAIT_MS
+    End If
+Loop
+
+Do
+    ' Each start reports its outages afresh.
+    dictLogSeen.RemoveAll
+    ' The started process can only be found through WMI, so never start while WMI is silent.
+    WaitForWMI "spawn"
+    Log "Spawning process..."
+
+    intPID = 0
+    strCreationDate = ""
+    On Error Resume Next
+    objShell.CurrentDirectory = strWorkDir
+    If Err.Number <> 0 Then
+        Log "Could not change to working directory " & strWorkDir
+        Err.Clear
+        On Error GoTo 0
+    Else
+        objShell.Run strCommand, 0, False
+        If Err.Number <> 0 Then
+            Log "Run failed: " & Err.Number & " - " & Err.Description
+            Err.Clear
+        End If
+        On Error GoTo 0
+        arrChild = DiscoverChild()
+        intPID = arrChild(0)
+        strCreationDate = arrChild(1)
+    End If
+
+    If intPID <> 0 Then
+        Log "Process started with PID " & intPID
+        WritePidFile intPID, strCreationDate
+        Set dictChildren = CreateObject("Scripting.Dictionary")
+
+        ' Only a confirmed death ends the watch, so the reaping below always follows an answer of WMI.
+        Do
+            intState = ProcessState(intPID)
+            If intState = PROC_DEAD Then Exit Do
+            If intState = PROC_ALIVE Then
+                TrackChildren intPID, dictChildren
+                WScript.Sleep 200
+            Else
+                LogRepeat "WMI unavailable while monitoring PID " & intPID & "; holding (no kill, no restart) until it answers"
+                WScript.Sleep WMI_WAIT_MS
+            End If
+        Loop
+        Log "Process PID " & intPID & " exited"
+
+        For Each childPid In dictChildren.Keys
+            If TrackedChildState(childPid, dictChildren.Item(childPid)) = PROC_ALIVE Then
+                Log "Killing tracked child PID " & childPid
+                If Not WMIKill(childPid) Then
+                    Log "Could not kill tracked child PID " & childPid
+                End If
+            End If
+        Next
+
+        DeletePidFile
+        Log "Throttling " & intThrottleSeconds & "s before restart..."
+        WScript.Sleep intThrottleSeconds * 1000
+    Else
+        Log "Process did not appear after launch (blocked or failed to start). Retrying in " & intThrottleSeconds & "s..."
+        WScript.Sleep intThrottleSeconds * 1000
+    End If
+Loop
+
+
+' ----- Logging -----
+
+' Appends one line; a failure to log never stops the supervisor.
+Sub Log(msg)
+    Const FOR_APPENDING = 8
+    Dim objFile
+    On Error Resume Next
+    Set objFile = objFSO.OpenTextFile(strLogFile, FOR_APPENDING, True)
+    If Err.Number = 0 Then
+        objFile.WriteLine Now() & " " & msg
+        objFile.Close
+    End If
+    Err.Clear
+    On Error GoTo 0
+End Sub
+
+' For messages that recur during an outage: written the first time, then every 12th time.
+Sub LogRepeat(msg)
+    Dim intCount
+    If dictLogSeen.Exists(msg) Then
+        intCount = dictLogSeen.Item(msg) + 1
+    Else
+        intCount = 1
+    End If
+    dictLogSeen.Item(msg) = intCount
+    If intCount = 1 Then
+        Log msg
+    ElseIf intCount Mod 12 = 0 Then
+        Log msg & " (still, after " & intCount & " checks)"
+    End If
+End Sub
+
+
+' ----- WMI access -----
+
+' Never fatal: after a failure objWMI is Nothing and every query reports that WMI did not answer.
+Sub WMIConnect()
+    Set objWMI = Nothing
+    On Error Resume Next
+    Set objWMI = GetObject("winmgmts:\\.\root\cimv2")
+    If Err.Number <> 0 Then
+        Log "Could not connect to WMI: 0x" & Hex(Err.Number) & " - " & Err.Description
+        Err.Clear
+    End If
+    On Error GoTo 0
+End Sub
+
+' Runs a WQL query and copies the whole result into an array of rows, each holding the values of
+' arrProps in order. WMI queries are semi-synchronous: their errors surface while the result is
+' enumerated, so the result is read in full before it counts as an answer. blnWMIOk tells an
+' empty answer (no rows) from no answer at all (also no rows).
+Function WMIQuery(strQuery, arrProps)
+    Dim intAttempt, colItems, objItem, arrRows, arrRow, intRows, intCol
+    blnWMIOk = False
+    WMIQuery = Array()
+    For intAttempt = 1 To WMI_TRIES
+        arrRows = Array()
+        intRows = 0
+        On Error Resume Next
+        Set colItems = objWMI.ExecQuery(strQuery)
+        If Err.Number = 0 Then
+            For Each objItem In colItems
+                ReDim arrRow(UBound(arrProps))
+                For intCol = 0 To UBound(arrProps)
+                    arrRow(intCol) = objItem.Properties_.Item(arrProps(intCol)).Value
+                Next
+                If Err.Number <> 0 Then Exit For
+                ReDim Preserve arrRows(intRows)
+                arrRows(intRows) = arrRow
+                intRows = intRows + 1
+            Next
+        End If
+        If Err.Number = 0 Then
+            On Error GoTo 0
+            blnWMIOk = True
+            WMIQuery = arrRows
+            Exit Function
+        End If
+        LogRepeat "WMI query failed: 0x" & Hex(Err.Number) & " - " & Err.Description & " [" & Err.Source & "] :: " & strQuery
+        Err.Clear
+        On Error GoTo 0
+        If intAttempt < WMI_TRIES Then
+            ' The cached connection goes stale across suspend and resume; every call on it then fails.
+            WMIConnect
+            WScript.Sleep WMI_RETRY_MS
+        End If
+    Next
+End Function
+
+' VBScript cannot index the result of an index expression, hence this accessor.
+Function RowValue(arrRows, intRow, intCol)
+    Dim arrRow
+    arrRow = arrRows(intRow)
+    RowValue = arrRow(intCol)
+End Function
+
+' Terminating is a method of a live WMI object, so this cannot go through WMIQuery. True only if a
+' process was terminated: an outage reports False and never claims a kill.
+Function WMIKill(pid)
+    Dim intAttempt, colItems, objItem, blnKilled
+    WMIKill = False
+    For intAttempt = 1 To WMI_TRIES
+        blnKilled = False
+        On Error Resume Next
+        Set colItems = objWMI.ExecQuery("SELECT * FROM Win32_Process WHERE ProcessId = " & pid)
+        If Err.Number = 0 Then
+            For Each objItem In colItems
+                objItem.Terminate(1)
+                If Err.Number <> 0 Then Exit For
+                blnKilled = True
+            Next
+        End If
+        If Err.Number = 0 Then
+            On Error GoTo 0
+            WMIKill = blnKilled
+            Exit Function
+        End If
+        Log "WMI kill of PID " & pid & " failed (attempt " & intAttempt & " of " & WMI_TRIES & "): 0x" & Hex(Err.Number) & " - " & Err.Description & " [" & Err.Source & "]"
+        Err.Clear
+        On Error GoTo 0
+        If intAttempt < WMI_TRIES Then
+            WMIConnect
+            WScript.Sleep WMI_RETRY_MS
+        End If
+    Next
+End Function
+
+Function ProcessState(pid)
+    Dim arrRows
+    arrRows = WMIQuery("SELECT ProcessId FROM Win32_Process WHERE ProcessId = " & pid, Array("ProcessId"))
+    If Not blnWMIOk Then
+        ProcessState = PROC_UNKNOWN
+    ElseIf UBound(arrRows) >= 0 Then
+        ProcessState = PROC_ALIVE
+    Else
+        ProcessState = PROC_DEAD
+    End If
+End Function
+
+' Blocks until WMI answers; called before any decision that could start or kill a process.
+' PID 4 is the System process, which always exists.
+Sub WaitForWMI(strContext)
+    Dim arrRows
+    Do
+        arrRows = WMIQuery("SELECT ProcessId FROM Win32_Process WHERE ProcessId = 4", Array("ProcessId"))
+        If blnWMIOk Then Exit Sub
+        LogRepeat "Waiting for WMI before " & strContext
+        WScript.Sleep WMI_WAIT_MS
+    Loop
+End Sub
+
+
+' ----- PID file -----
+
+' A failure (for example a sharing violation by another supervisor) is logged and the supervisor
+' carries on without a PID file.
+Sub WritePidFile(intChildPid, strCreated)
+    Dim objFile, strLine
+    If strCreated <> "" Then
+        strLine = intChildPid & "," & strCreated
+    Else
+        strLine = CStr(intChildPid)
+    End If
+    On Error Resume Next
+    Set objFile = objFSO.CreateTextFile(strPidFile, True)
+    If Err.Number = 0 Then
+        objFile.WriteLine strLine
+        objFile.Close
+    End If
+    If Err.Number <> 0 Then
+        Log "Could not write PID file (" & Err.Number & " - " & Err.Description & "); continuing"
+        Err.Clear
+        On Error GoTo 0
+        Exit Sub
+    End If
+    On Error GoTo 0
+    Log "PID file written: " & strPidFile
+End Sub
+
+Sub DeletePidFile()
+    On Error Resume Next
+    If objFSO.FileExists(strPidFile) Then
+        objFSO.DeleteFile strPidFile, True
+        If Err.Number = 0 Then
+            Log "PID file deleted"
+        Else
+            Log "Could not delete PID file (" & Err.Number & " - " & Err.Description & ")"
+            Err.Clear
+        End If
+    Else
+        Log "PID file already gone (deleted externally?)"
+    End If
+    On Error GoTo 0
+End Sub
+
+
+' ----- Finding and tracking processes -----
+
+' Finds the process just started: the child of this script's wscript.exe that WMI lists last.
+' Returns Array(pid, creation date), with pid 0 when none appeared. While WMI is silent it waits
+' without counting, because the process has already been created and giving up would start another.
+Function DiscoverChild()
+    Dim intAnswered, intOwnPid, arrRows, intLast, lngChildPid, strCreated
+    DiscoverChild = Array(0, "")
+    intAnswered = 0
+    Do While intAnswered < 50
+        intOwnPid = GetOwnPID()
+        If Not blnWMIOk Then
+            LogRepeat "WMI unavailable while identifying the spawned child; waiting (will not spawn again)"
+            WScript.Sleep WMI_WAIT_MS
+        ElseIf intOwnPid = 0 Then
+            LogRepeat "WMI answered but could not identify this script's own wscript.exe process"
+            intAnswered = intAnswered + 1
+            WScript.Sleep 100
+        Else
+            arrRows = WMIQuery("SELECT ProcessId, CreationDate FROM Win32_Process WHERE ParentProcessId = " & intOwnPid, Array("ProcessId", "CreationDate"))
+            If Not blnWMIOk Then
+                LogRepeat "WMI unavailable while identifying the spawned child; waiting (will not spawn again)"
+                WScript.Sleep WMI_WAIT_MS
+            Else
+                lngChildPid = 0
+                strCreated = ""
+                intLast = UBound(arrRows)
+                If intLast >= 0 Then
+                    lngChildPid = RowValue(arrRows, intLast, 0)
+                    strCreated = RowValue(arrRows, intLast, 1)
+                    If IsNull(strCreated) Then strCreated = ""
+                End If
+                If lngChildPid <> 0 Then
+                    DiscoverChild = Array(lngChildPid, strCreated)
+                    Exit Function
+                End If
+                intAnswered = intAnswered + 1
+                WScript.Sleep 100
+            End If
+        End If
+    Loop
+End Function
+
+' The wscript.exe whose command line holds this script's full path (compared case-sensitively).
+' 0 when WMI is silent or no such process is listed; blnWMIOk tells the two apart.
+Function GetOwnPID()
+    Dim arrRows, intRow, varCommandLine
+    GetOwnPID = 0
+    arrRows = WMIQuery("SELECT ProcessId, CommandLine FROM Win32_Process WHERE Name = 'wscript.exe'", Array("ProcessId", "CommandLine"))
+    If Not blnWMIOk Then Exit Function
+    For intRow = 0 To UBound(arrRows)
+        varCommandLine = RowValue(arrRows, intRow, 1)
+        If Not IsNull(varCommandLine) Then
+            If InStr(1, varCommandLine, WScript.ScriptFullName, vbBinaryCompare) > 0 Then
+                GetOwnPID = RowValue(arrRows, intRow, 0)
+                Exit Function
+            End If
+        End If
+    Next
+End Function
+
+' Adds the children of intParentPid to dictTracked, each mapped to its creation date, so that a
+' tracked ID that another program receives later is not taken for the child. A failed enumeration
+' never means that the children are gone: everything already tracked stays.
+Sub TrackChildren(intParentPid, dictTracked)
+    Dim arrRows, intRow, lngChildPid, varCreated
+    arrRows = WMIQuery("SELECT ProcessId, CreationDate FROM Win32_Process WHERE ParentProcessId = " & intParentPid, Array("ProcessId", "CreationDate"))
+    If Not blnWMIOk Then Exit Sub
+    For intRow = 0 To UBound(arrRows)
+        lngChildPid = RowValue(arrRows, intRow, 0)
+        If Not dictTracked.Exists(lngChildPid) Then
+            varCreated = RowValue(arrRows, intRow, 1)
+            If IsNull(varCreated) Then varCreated = ""
+            dictTracked.Add lngChildPid, CStr(varCreated)
+            Log "Tracked child PID " & lngChildPid
+        End If
+    Next
+End Sub
+
+' PROC_ALIVE only while the tracked process itself still runs: once its ID belongs to a process
+' with another creation date, the tracked one is dead. An unknown creation date matches any.
+Function TrackedChildState(pid, strCreated)
+    Dim arrRows, intRow, varCreated
+    arrRows = WMIQuery("SELECT CreationDate FROM Win32_Process WHERE ProcessId = " & pid, Array("CreationDate"))
+    If Not blnWMIOk Then
+        TrackedChildState = PROC_UNKNOWN
+        Exit Function
+    End If
+    TrackedChildState = PROC_DEAD
+    For intRow = 0 To UBound(arrRows)
+        varCreated = RowValue(arrRows, intRow, 0)
+        If IsNull(varCreated) Then varCreated = ""
+        If strCreated = "" Or CStr(varCreated) = strCreated Then TrackedChildState = PROC_ALIVE
+    Next
+End Function
+
+' One attempt at resolving a PID file left by an earlier supervisor. The file is deleted only once
+' the process it names is known to be gone (or never was ours); every early return means that the
+' state is unknown, nothing was changed, and the caller tries again.
+Sub CleanupStalePid()
+    Const FOR_READING = 1
+    Dim objFile, strLine, arrFields, dblPid, lngOldPid, intOldState, strStored
+    Dim arrRows, intRow, varCreated, blnMatch, lngChildPid
+
+    On Error Resume Next
+    Set objFile = objFSO.OpenTextFile(strPidFile, FOR_READING, False)
+    If Err.Number <> 0 Then
+        LogRepeat "Could not open PID file (" & Err.Number & " - " & Err.Description & "); retrying"
+        Err.Clear
+        On Error GoTo 0
+        Exit Sub
+    End If
+    strLine = ""
+    If Not objFile.AtEndOfStream Then strLine = objFile.ReadLine
+    objFile.Close
+    If Err.Number <> 0 Then
+        LogRepeat "Could not read PID file (" & Err.Number & " - " & Err.Description & "); retrying"
+        Err.Clear
+        On Error GoTo 0
+        Exit Sub
+    End If
+    On Error GoTo 0
+
+    ' Only a whole number in the range of a process ID names a process; anything else (including a
+    ' number too large to convert) is as corrupt as text would be.
+    lngOldPid = 0
+    arrFields = Split(strLine, ",")
+    If strLine <> "" Then
+        If IsNumeric(arrFields(0)) Then
+            On Error Resume Next
+            dblPid = CDbl(arrFields(0))
+            If Err.Number <> 0 Then dblPid = 0
+            Err.Clear
+            On Error GoTo 0
+            If dblPid >= 1 And dblPid <= 2147483647 And dblPid = Fix(dblPid) Then lngOldPid = CLng(dblPid)
+        End If
+    End If
+    If lngOldPid = 0 Then
+        Log "PID file is corrupt (" & strLine & "); discarding it"
+        DeletePidFile
+        Exit Sub
+    End If
+
+    intOldState = ProcessState(lngOldPid)
+    If intOldState = PROC_UNKNOWN Then
+        LogRepeat "WMI cannot confirm whether stale PID " & lngOldPid & " is running; leaving everything untouched"
+        Exit Sub
+    End If
+    If intOldState = PROC_DEAD Then
+        Log "Stale PID " & lngOldPid & " no longer running"
+        DeletePidFile
+        Exit Sub
+    End If
+
+    ' Alive: make sure the ID was not reused by another process. A file without a creation date
+    ' counts as a match.
+    strStored = ""
+    If UBound(arrFields) >= 1 Then strStored = arrFields(1)
+    blnMatch = True
+    If strStored <> "" Then
+        blnMatch = False
+        arrRows = WMIQuery("SELECT CreationDate FROM Win32_Process WHERE ProcessId = " & lngOldPid, Array("CreationDate"))
+        If Not blnWMIOk Then
+            LogRepeat "WMI could not read CreationDate of PID " & lngOldPid & "; leaving everything untouched"
+            Exit Sub
+        End If
+        For intRow = 0 To UBound(arrRows)
+            varCreated = RowValue(arrRows, intRow, 0)
+            If Not IsNull(varCreated) Then
+                If CStr(varCreated) = strStored Then blnMatch = True
+            End If
+        Next
+    End If
+    If Not blnMatch Then
+        Log "PID " & lngOldPid & " exists but creation date mismatch - not our process, skipping"
+        DeletePidFile
+        Exit Sub
+    End If
+
+    arrRows = WMIQuery("SELECT ProcessId FROM Win32_Process WHERE ParentProcessId = " & lngOldPid, Array("ProcessId"))
+    If Not blnWMIOk Then
+        LogRepeat "WMI could not enumerate children of PID " & lngOldPid & "; leaving everything untouched"
+        Exit Sub
+    End If
+    For intRow = 0 To UBound(arrRows)
+        lngChildPid = RowValue(arrRows, intRow, 0)
+        If WMIKill(lngChildPid) Then
+            Log "Killed stale child PID " & lngChildPid
+        Else
+            Log "Could not kill stale child PID " & lngChildPid
+        End If
+    Next
+
+    If WMIKill(lngOldPid) Then
+        Log "Killed stale process PID " & lngOldPid
+        DeletePidFile
+    Else
+        LogRepeat "Could not kill stale process PID " & lngOldPid & "; not spawning until it is gone"
+    End If
+End Sub
