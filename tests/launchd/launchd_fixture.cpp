@@ -26,6 +26,12 @@ bool eventually(const std::function<bool()>& condition, double seconds) {
     return true;
 }
 
+bool process_alive(pid_t pid) {
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const auto end_of_name = stat.rfind(") ");
+    return end_of_name != std::string::npos && stat.compare(end_of_name + 2, 1, "Z") != 0;
+}
+
 LaunchdTest::LaunchdTest() : path_env_("PATH", path_with_fakes()) { fs::create_directories(state); }
 
 void LaunchdTest::TearDown() {
