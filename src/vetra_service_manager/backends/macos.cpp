@@ -1,0 +1,173 @@
+// Identity, status queries, the installed version and the status wait of the launchd backend.
+#include "vetra_service_manager/backends/macos.hpp"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "vetra_service_manager/backends/plist.hpp"
+#include "vetra_service_manager/exceptions.hpp"
+#include "vetra_service_manager/logging.hpp"
+#include "vetra_service_manager/platform.hpp"
+
+namespace vetra_service_manager::backends::macos {
+namespace fs = std::filesystem;
+namespace {
+
+constexpr const char* LOGGER_NAME = "vetra_service_manager.backends.macos";
+constexpr const char* LABEL_PREFIX = "com.norvale.";
+
+// Makes every character of `text` match only itself: each ECMAScript metacharacter gets a backslash.
+std::string regex_escape(std::string_view text) {
+    static constexpr std::string_view metacharacters = R"(\^$.|?*+()[]{})";
+    std::string escaped;
+    for (char c : text) {
+        if (metacharacters.find(c) != std::string_view::npos) escaped.push_back('\\');
+        escaped.push_back(c);
+    }
+    return escaped;
+}
+
+// The whole file, or nullopt when it does not exist (it may vanish between the check and the read).
+std::optional<std::string> read_file_if_present(const fs::path& path) {
+    std::FILE* file = std::fopen(path.string().c_str(), "rb");
+    if (!file) {
+        if (errno == ENOENT) return std::nullopt;
+        throw std::system_error(errno, std::generic_category(), "Cannot open " + path.string());
+    }
+    std::string content;
+    char buffer[8192];
+    std::size_t count = 0;
+    while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0) content.append(buffer, count);
+    const bool failed = std::ferror(file) != 0;
+    const int saved_errno = errno;
+    std::fclose(file);
+    if (failed) throw std::system_error(saved_errno, std::generic_category(), "Cannot read " + path.string());
+    return content;
+}
+
+bool exists_quietly(const fs::path& path) {
+    std::error_code ignored;
+    return fs::exists(path, ignored);
+}
+
+}  // namespace
+
+MacOSServiceManager::MacOSServiceManager(std::string service_name, fs::path app_dir)
+    : ServiceManagerBackend(std::move(service_name), std::move(app_dir), logging::get_logger(LOGGER_NAME)),
+      user_id_(platform::real_user_id()),
+      bundle_identifier_(LABEL_PREFIX + this->service_name()),
+      plist_path_(platform::home_dir() / "Library" / "LaunchAgents" / (bundle_identifier_ + ".plist")),
+      enablement_pattern_("\"" + regex_escape(bundle_identifier_) + "\" => (\\w+)") {
+    logger().info("MacOSServiceManager initialized for service: {}", this->service_name());
+    logger().debug("plist_path: {}, app_dir: {}", platform::to_text(plist_path_), platform::to_text(this->app_dir()));
+}
+
+fs::path MacOSServiceManager::log_dir() const { return app_dir() / (service_name() + "_logs"); }
+
+std::string MacOSServiceManager::domain_target() const { return "gui/" + user_id_; }
+
+std::string MacOSServiceManager::service_target() const { return domain_target() + "/" + bundle_identifier_; }
+
+process::Captured MacOSServiceManager::launchctl(std::vector<std::string> arguments) const {
+    arguments.insert(arguments.begin(), "launchctl");
+    return process::run_captured(arguments);
+}
+
+status::ServiceStatus MacOSServiceManager::status() const {
+    logger().debug("Checking status of service: {}", service_name());
+    ServiceStatus result{InstallationStatus::NOT_INSTALLED, EnablementStatus::DISABLED, RunningStatus::NOT_RUNNING};
+    if (!exists_quietly(plist_path_)) return result;
+
+    logger().debug("Plist file exists, service is installed");
+    result.installation_status = InstallationStatus::INSTALLED;
+
+    const auto disabled_list = launchctl({"print-disabled", domain_target()});
+    if (disabled_list.exit_code == 0) {
+        std::smatch match;
+        if (std::regex_search(disabled_list.out, match, enablement_pattern_)) {
+            const std::string state = match[1].str();
+            logger().debug("Service enablement state from launchctl: {}", state);
+            if (state == "disabled") {
+                result.enablement_status = EnablementStatus::DISABLED;
+            } else if (state == "enabled") {
+                result.enablement_status = EnablementStatus::ENABLED;
+            } else {
+                logger().error("Unknown service enablement state: {}", state);
+                throw ServiceOperationError(ServiceOperation::GET_STATUS, "Unknown service enablement state: " + state);
+            }
+        } else {
+            logger().debug("Service not found in disabled list, assuming enabled");
+            result.enablement_status = EnablementStatus::ENABLED;
+        }
+    } else {
+        logger().warn("Failed to check service enablement status");
+    }
+
+    static const std::regex state_pattern(R"(state\s*=\s*(\w+))");
+    const auto description = launchctl({"print", service_target()});
+    if (description.exit_code == 0) {
+        std::smatch match;
+        const bool found = std::regex_search(description.out, match, state_pattern);
+        if (found && match[1].str() == "running") {
+            logger().debug("Service is running");
+            result.running_status = RunningStatus::RUNNING;
+        } else {
+            logger().debug("Service is not running, state: {}", found ? match[1].str() : std::string("unknown"));
+        }
+    } else {
+        logger().debug("Service is not found in launchctl");
+    }
+
+    logger().info("Service {} status: {}", service_name(), status::to_string(result));
+    return result;
+}
+
+std::optional<version::Version> MacOSServiceManager::version() const {
+    constexpr const char* not_found = "Plist file not found, service may not be installed";
+    const std::string failure = "Failed to read version from plist file: ";
+    try {
+        logger().debug("Reading version from plist file: {}", platform::to_text(plist_path_));
+        if (!exists_quietly(plist_path_)) {
+            logger().warn(not_found);
+            return std::nullopt;
+        }
+        const auto content = read_file_if_present(plist_path_);
+        if (!content) {
+            logger().warn(not_found);
+            return std::nullopt;
+        }
+        const auto value = plist::Dict::parse(*content).get_string("Version");
+        if (value && !value->empty()) {
+            logger().debug("Version found in plist file: {}", *value);
+            return version::Version(*value);
+        }
+        logger().error("{}Version key missing", failure);
+        throw ServiceOperationError(ServiceOperation::GET_VERSION, failure + "Version key missing");
+    } catch (const std::exception& error) {
+        logger().error("{}{}", failure, error.what());
+        std::throw_with_nested(ServiceOperationError(ServiceOperation::GET_VERSION, failure + error.what()));
+    }
+}
+
+bool MacOSServiceManager::_wait_for_service_status(const StatusPredicate& predicate, int timeout_seconds,
+                                                   int poll_interval_ms) const {
+    logger().info("Waiting for service {} status to change (timeout: {}s)", service_name(), timeout_seconds);
+    // A monotonic clock: a wall-clock step (NTP, a manual change) must not cut short or stretch the wait.
+    const auto start = std::chrono::steady_clock::now();
+    const auto elapsed_seconds = [&] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+    while (elapsed_seconds() < timeout_seconds) {
+        if (predicate(status())) {
+            logger().info("Service {} reached desired status after {:.0f}ms", service_name(), elapsed_seconds() * 1000);
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(poll_interval_ms));
+    }
+    logger().warn("Timeout reached while waiting for {} status change", service_name());
+    return false;
+}
+
+}  // namespace vetra_service_manager::backends::macos

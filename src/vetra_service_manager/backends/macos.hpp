@@ -1,0 +1,78 @@
+#pragma once
+// macOS launchd service manager: one service as a LaunchAgent in the user's GUI domain, driven
+// through launchctl. Every question about the agent is asked of launchctl afresh; an instance
+// remembers only its identity.
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <regex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "vetra_service_manager/backends/base.hpp"
+#include "vetra_service_manager/process.hpp"
+
+namespace vetra_service_manager::backends::macos {
+
+// A log file larger than this is trimmed at the agent's launch, down to its last LOG_KEEP_BYTES.
+inline constexpr std::uint64_t LOG_SIZE_LIMIT_BYTES = 10485760;
+inline constexpr std::uint64_t LOG_KEEP_BYTES = 5242880;
+
+// The POSIX shell's quoting: the text unchanged when it is made only of characters no shell
+// treats specially, otherwise single-quoted.
+std::string shell_quote(std::string_view text);
+
+// {"/bin/bash", "-c", command}: the command trims both log files when they are oversized, then
+// replaces the shell with the program. The trim rewrites each file in place, because launchd has
+// already opened them as the program's standard output and error.
+std::vector<std::string> _build_program_arguments_with_log_rotation(const std::vector<std::string>& program_arguments,
+                                                                    const std::filesystem::path& out_log,
+                                                                    const std::filesystem::path& err_log);
+
+class MacOSServiceManager : public base::ServiceManagerBackend {
+public:
+    using StatusPredicate = std::function<bool(const status::ServiceStatus&)>;
+
+    // Touches nothing on disk and starts no process.
+    MacOSServiceManager(std::string service_name, std::filesystem::path app_dir);
+
+    void install(const std::vector<std::string>& program_arguments, const version::Version& version,
+                 bool raise_if_already_installed = false) override;
+    void uninstall(bool raise_if_not_installed = false) override;
+    void enable(bool raise_if_already_enabled = false) override;
+    void disable(bool raise_if_already_disabled = false) override;
+    void start(bool raise_if_already_running = false) override;
+    void stop(bool raise_if_already_stopped = false) override;
+    status::ServiceStatus status() const override;
+    std::optional<version::Version> version() const override;
+
+    // Decimal real user id, read at construction.
+    const std::string& user_id() const noexcept { return user_id_; }
+    // "com.norvale.<service name>": the agent's launchd label.
+    const std::string& bundle_identifier() const noexcept { return bundle_identifier_; }
+    // ~/Library/LaunchAgents/<label>.plist
+    const std::filesystem::path& plist_path() const noexcept { return plist_path_; }
+    // <app_dir>/<service name>_logs, home of out.log and err.log.
+    std::filesystem::path log_dir() const;
+
+    // Polls status() at once and then every poll_interval_ms until the predicate holds (true) or
+    // timeout_seconds have passed (false, with a warning). A time-out of 0 polls nothing.
+    bool _wait_for_service_status(const StatusPredicate& predicate,
+                                  int timeout_seconds = base::DEFAULT_STATUS_WAIT_TIMEOUT_SECONDS,
+                                  int poll_interval_ms = base::DEFAULT_POLL_INTERVAL_MS) const;
+
+private:
+    std::string domain_target() const;
+    std::string service_target() const;
+    // launchctl with these arguments, output captured, no time-out. A launchctl that cannot be
+    // started raises process::StartError.
+    process::Captured launchctl(std::vector<std::string> arguments) const;
+
+    std::string user_id_;
+    std::string bundle_identifier_;
+    std::filesystem::path plist_path_;
+    std::regex enablement_pattern_;  // the label's line in `launchctl print-disabled`
+};
+
+}  // namespace vetra_service_manager::backends::macos

@@ -1,0 +1,140 @@
+// install and uninstall of the launchd backend: the property list, the log directory, and through
+// the lifecycle operations the agent's registration with launchd.
+#include <fmt/ranges.h>
+
+#include "vetra_service_manager/backends/macos.hpp"
+#include "vetra_service_manager/backends/plist.hpp"
+#include "vetra_service_manager/exceptions.hpp"
+#include "vetra_service_manager/platform.hpp"
+
+namespace vetra_service_manager::backends::macos {
+namespace fs = std::filesystem;
+namespace {
+
+constexpr std::uint64_t THROTTLE_INTERVAL_SECONDS = 60;
+
+std::string describe_current_exception() {
+    try {
+        throw;
+    } catch (const std::exception& error) {
+        return error.what();
+    } catch (...) {
+        return "unknown error";
+    }
+}
+
+// Removes what can be removed and leaves the rest; no error is reported.
+void remove_tree_best_effort(const fs::path& path) {
+    std::error_code ignored;
+    if (fs::is_directory(fs::symlink_status(path, ignored))) {
+        for (fs::directory_iterator it(path, ignored), end; !ignored && it != end; it.increment(ignored)) {
+            remove_tree_best_effort(it->path());
+        }
+        ignored.clear();
+    }
+    fs::remove(path, ignored);
+}
+
+}  // namespace
+
+void MacOSServiceManager::install(const std::vector<std::string>& program_arguments, const version::Version& version,
+                                  bool raise_if_already_installed) {
+    logger().info("Installing service: {}, version: {} with args: {}", service_name(), version.str(),
+                  program_arguments);
+    if (status().installation_status == InstallationStatus::INSTALLED) {
+        if (raise_if_already_installed) throw exceptions::ServiceAlreadyInstalledError();
+        logger().debug("Service is already installed, skipping");
+        return;
+    }
+    try {
+        const fs::path logs = log_dir();
+        logger().info("Creating directories: {} and {}", platform::to_text(app_dir()), platform::to_text(logs));
+        fs::create_directories(logs);
+        const fs::path out_log = logs / "out.log";
+        const fs::path err_log = logs / "err.log";
+        const auto wrapped = _build_program_arguments_with_log_rotation(program_arguments, out_log, err_log);
+
+        // Keys in sorted order, as launchd's own tools write them.
+        plist::Dict agent;
+        agent.set_bool("KeepAlive", true);
+        agent.set_string("Label", bundle_identifier());
+        agent.set_string_array("ProgramArguments", wrapped);
+        agent.set_bool("RunAtLoad", true);
+        agent.set_string("StandardErrorPath", platform::to_text(err_log));
+        agent.set_string("StandardOutPath", platform::to_text(out_log));
+        agent.set_integer("ThrottleInterval", THROTTLE_INTERVAL_SECONDS);
+        agent.set_string("Version", version.str());
+        agent.set_string("WorkingDirectory", platform::to_text(app_dir()));
+
+        logger().info("Creating plist file at {}", platform::to_text(plist_path()));
+        fs::create_directories(plist_path().parent_path());
+        agent.write_xml_file(plist_path());
+        try {
+            fs::permissions(plist_path(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                              fs::perms::others_read);
+        } catch (const fs::filesystem_error& error) {
+            logger().warn("Failed to set plist permissions: {}", error.what());
+        }
+
+        enable();
+        start();
+        logger().info("Successfully installed and started service: {}", service_name());
+    } catch (...) {
+        const std::string cause = describe_current_exception();
+        logger().error("Installation failed, attempting cleanup: {}", cause);
+        // The first failure is the one to report: a clean-up that fails as well (often for the same
+        // reason, e.g. launchctl missing) is logged and must not hide it.
+        try {
+            uninstall();
+        } catch (...) {
+            logger().error("Cleanup after the failed installation failed too: {}", describe_current_exception());
+        }
+        try {
+            throw;
+        } catch (const ServiceOperationError&) {
+            throw;
+        } catch (...) {
+            std::throw_with_nested(ServiceOperationError(ServiceOperation::INSTALL, "Installation failed: " + cause));
+        }
+    }
+}
+
+void MacOSServiceManager::uninstall(bool raise_if_not_installed) {
+    logger().info("Uninstalling service: {}", service_name());
+    const auto current = status();
+    if (current.installation_status == InstallationStatus::NOT_INSTALLED) {
+        logger().info("Service {} is not installed", service_name());
+        if (raise_if_not_installed) throw exceptions::ServiceNotInstalledError();
+        logger().debug("Service is not installed, skipping");
+        return;
+    }
+    if (current.running_status == RunningStatus::RUNNING) {
+        logger().info("Service is running, stopping first");
+        stop();
+    }
+    if (current.enablement_status == EnablementStatus::ENABLED) {
+        logger().info("Service is enabled, disabling first");
+        disable();
+    }
+    try {
+        if (fs::exists(plist_path())) {
+            logger().info("Deleting plist file: {}", platform::to_text(plist_path()));
+            fs::remove(plist_path());
+        } else {
+            logger().info("Plist file not found. Service is not installed.");
+        }
+    } catch (const std::exception& error) {
+        logger().error("Failed to delete plist file: {}", error.what());
+        std::throw_with_nested(ServiceOperationError(ServiceOperation::UNINSTALL,
+                                                     std::string("Failed to delete the plist file: ") + error.what()));
+    }
+    const fs::path logs = log_dir();
+    std::error_code ignored;
+    if (fs::exists(logs, ignored)) {
+        logger().info("Removing service log dir: {}", platform::to_text(logs));
+        remove_tree_best_effort(logs);
+    }
+    logger().info("Service {} successfully uninstalled", service_name());
+}
+
+}  // namespace vetra_service_manager::backends::macos

@@ -1,0 +1,120 @@
+// enable, disable, start and stop of the launchd backend: each reads the status first, skips or
+// refuses when the agent is already where it was asked to go, and otherwise runs one launchctl
+// subcommand.
+#include <chrono>
+#include <thread>
+
+#include "vetra_service_manager/backends/macos.hpp"
+#include "vetra_service_manager/exceptions.hpp"
+#include "vetra_service_manager/platform.hpp"
+
+namespace vetra_service_manager::backends::macos {
+namespace {
+
+// launchctl ends its messages with a line break; the error message is one line.
+std::string error_text(const process::Captured& run) {
+    std::string text = run.err;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+    return text;
+}
+
+}  // namespace
+
+void MacOSServiceManager::enable(bool raise_if_already_enabled) {
+    logger().info("Enabling service: {}", service_name());
+    const auto current = status();
+    if (current.installation_status == InstallationStatus::NOT_INSTALLED) {
+        logger().warn("Service is not installed");
+        throw exceptions::ServiceNotInstalledError();
+    }
+    if (current.enablement_status == EnablementStatus::ENABLED) {
+        if (raise_if_already_enabled) {
+            logger().warn("Service is already enabled");
+            throw exceptions::ServiceAlreadyEnabledError();
+        }
+        logger().debug("Service is already enabled, skipping");
+        return;
+    }
+    logger().info("Enabling service with launchctl");
+    const auto run = launchctl({"enable", service_target()});
+    if (run.exit_code != 0) {
+        logger().error("Failed to enable the service: {}", error_text(run));
+        throw ServiceOperationError(ServiceOperation::ENABLE, "Failed to enable the service: " + error_text(run));
+    }
+    logger().info("Service {} successfully enabled", service_name());
+}
+
+void MacOSServiceManager::disable(bool raise_if_already_disabled) {
+    logger().info("Disabling service: {}", service_name());
+    // A disabled label keeps running until booted out; take it down first.
+    stop();
+    if (status().enablement_status == EnablementStatus::DISABLED) {
+        if (raise_if_already_disabled) {
+            logger().warn("Service is already disabled");
+            throw exceptions::ServiceAlreadyDisabledError();
+        }
+        logger().debug("Service is already disabled, skipping");
+        return;
+    }
+    logger().info("Disabling service with launchctl");
+    const auto run = launchctl({"disable", service_target()});
+    if (run.exit_code != 0) {
+        logger().error("Failed to disable the service: {}", error_text(run));
+        throw ServiceOperationError(ServiceOperation::DISABLE, "Failed to disable the service: " + error_text(run));
+    }
+    logger().info("Service {} successfully disabled", service_name());
+}
+
+void MacOSServiceManager::start(bool raise_if_already_running) {
+    logger().info("Starting service: {}", service_name());
+    const auto current = status();
+    if (current.enablement_status == EnablementStatus::DISABLED) {
+        logger().info("Service is disabled, enabling first");
+        enable(false);
+    }
+    if (current.running_status == RunningStatus::RUNNING) {
+        if (raise_if_already_running) {
+            logger().warn("Service is already running");
+            throw exceptions::ServiceAlreadyRunningError();
+        }
+        logger().debug("Service is already running, skipping");
+        return;
+    }
+    logger().info("Kickstarting service with launchctl");
+    const std::vector<std::string> bootstrap{"bootstrap", domain_target(), platform::to_text(plist_path())};
+    auto run = launchctl(bootstrap);
+    if (run.exit_code != 0) {
+        // launchd can refuse a bootstrap briefly, e.g. while a booted-out instance is still going away.
+        logger().warn("Failed to start service, retrying in 1s: {}", error_text(run));
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        run = launchctl(bootstrap);
+        if (run.exit_code != 0) {
+            logger().error("Failed to start the service: {}", error_text(run));
+            throw ServiceOperationError(ServiceOperation::START, "Failed to start the service: " + error_text(run));
+        }
+    }
+    // A slow first launch is no failure: the wait leaves its own warning.
+    _wait_for_service_status([](const ServiceStatus& s) { return s.running_status == RunningStatus::RUNNING; });
+    logger().info("Service {} successfully started", service_name());
+}
+
+void MacOSServiceManager::stop(bool raise_if_already_stopped) {
+    logger().info("Stopping service: {}", service_name());
+    if (status().running_status == RunningStatus::NOT_RUNNING) {
+        if (raise_if_already_stopped) {
+            logger().warn("Service is not running");
+            throw exceptions::ServiceAlreadyStoppedError();
+        }
+        logger().debug("Service is not running, skipping");
+        return;
+    }
+    const auto run = launchctl({"bootout", service_target()});
+    if (run.exit_code != 0) {
+        logger().error("Failed to bootout the service: {}", error_text(run));
+        throw ServiceOperationError(ServiceOperation::STOP, "Failed to bootout the service: " + error_text(run));
+    }
+    _wait_for_service_status([](const ServiceStatus& s) { return s.running_status == RunningStatus::NOT_RUNNING; });
+    logger().info("Service {} successfully stopped", service_name());
+}
+
+}  // namespace vetra_service_manager::backends::macos

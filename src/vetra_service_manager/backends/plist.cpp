@@ -1,0 +1,137 @@
+#include "vetra_service_manager/backends/plist.hpp"
+
+#include <plist/plist.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <system_error>
+
+namespace vetra_service_manager::backends::plist {
+namespace fs = std::filesystem;
+namespace {
+
+// Buffers that libplist allocates with malloc. (Newer releases also offer plist_mem_free, which is
+// the same free() on every platform this backend builds for.)
+struct MallocFree {
+    void operator()(char* text) const noexcept { std::free(text); }
+};
+using MallocText = std::unique_ptr<char, MallocFree>;
+
+void check_storable(const std::string& key, const std::string& value) {
+    for (unsigned char c : value) {
+        if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') {
+            throw PlistError("The value of " + key + " contains a control character (code " + std::to_string(c) +
+                             ") that an XML property list cannot hold");
+        }
+    }
+}
+
+// An XML reader turns a raw carriage return into a line feed; written as a character reference it
+// survives. The writer emits raw carriage returns only inside string values, so the replacement
+// touches nothing else.
+std::string escape_carriage_returns(std::string_view xml) {
+    std::string result;
+    result.reserve(xml.size());
+    for (char c : xml) {
+        if (c == '\r') {
+            result += "&#13;";
+        } else {
+            result.push_back(c);
+        }
+    }
+    return result;
+}
+
+std::system_error errno_error(const std::string& what, const fs::path& path) {
+    return std::system_error(errno, std::generic_category(), what + " " + path.string());
+}
+
+}  // namespace
+
+void Dict::Free::operator()(void* node) const noexcept { plist_free(static_cast<plist_t>(node)); }
+
+Dict::Dict() : root_(plist_new_dict()) {}
+
+Dict Dict::parse(std::string_view bytes) {
+    if (bytes.size() > std::numeric_limits<uint32_t>::max()) throw PlistError("The property list is too large");
+    const auto length = static_cast<uint32_t>(bytes.size());
+    plist_t root = nullptr;
+    // The return type of these calls differs between libplist releases; the out-parameter tells.
+    if (plist_is_binary(bytes.data(), length)) {
+        plist_from_bin(bytes.data(), length, &root);
+    } else {
+        plist_from_xml(bytes.data(), length, &root);
+    }
+    if (!root) throw PlistError("The file is not a valid property list");
+    Dict result(root);
+    if (plist_get_node_type(root) != PLIST_DICT) throw PlistError("The property list is not a dictionary");
+    return result;
+}
+
+void Dict::set_string(const std::string& key, const std::string& value) {
+    check_storable(key, value);
+    plist_dict_set_item(root_.get(), key.c_str(), plist_new_string(value.c_str()));
+}
+
+void Dict::set_bool(const std::string& key, bool value) {
+    plist_dict_set_item(root_.get(), key.c_str(), plist_new_bool(value ? 1 : 0));
+}
+
+void Dict::set_integer(const std::string& key, std::uint64_t value) {
+    plist_dict_set_item(root_.get(), key.c_str(), plist_new_uint(value));
+}
+
+void Dict::set_string_array(const std::string& key, const std::vector<std::string>& values) {
+    for (const auto& value : values) check_storable(key, value);
+    plist_t array = plist_new_array();
+    for (const auto& value : values) plist_array_append_item(array, plist_new_string(value.c_str()));
+    plist_dict_set_item(root_.get(), key.c_str(), array);
+}
+
+std::optional<std::string> Dict::get_string(const std::string& key) const {
+    plist_t node = plist_dict_get_item(root_.get(), key.c_str());
+    if (!node) return std::nullopt;
+    if (plist_get_node_type(node) != PLIST_STRING) throw PlistError("The value of " + key + " is not a string");
+    char* raw = nullptr;
+    plist_get_string_val(node, &raw);
+    MallocText owned(raw);
+    return std::string(owned ? owned.get() : "");
+}
+
+std::string Dict::to_xml() const {
+    char* raw = nullptr;
+    uint32_t length = 0;
+    plist_to_xml(root_.get(), &raw, &length);
+    MallocText owned(raw);
+    if (!owned) throw PlistError("The property list could not be converted to XML");
+    return escape_carriage_returns(std::string_view(owned.get(), length));
+}
+
+void Dict::write_xml_file(const fs::path& path) const {
+    const std::string xml = to_xml();
+    std::string temporary_name = ".";
+    temporary_name += path.filename().string();
+    temporary_name += ".tmp";
+    const fs::path temporary = path.parent_path() / temporary_name;
+    try {
+        std::FILE* file = std::fopen(temporary.string().c_str(), "wb");
+        if (!file) throw errno_error("Cannot create", temporary);
+        const bool written = std::fwrite(xml.data(), 1, xml.size(), file) == xml.size() && std::fflush(file) == 0;
+        const int saved_errno = errno;
+        const bool closed = std::fclose(file) == 0;
+        if (!written) {
+            errno = saved_errno;
+            throw errno_error("Cannot write", temporary);
+        }
+        if (!closed) throw errno_error("Cannot write", temporary);
+        fs::rename(temporary, path);
+    } catch (...) {
+        std::error_code ignored;
+        fs::remove(temporary, ignored);
+        throw;
+    }
+}
+
+}  // namespace vetra_service_manager::backends::plist
