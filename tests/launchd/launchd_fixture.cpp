@@ -17,15 +17,6 @@ std::string path_with_fakes() {
 
 }  // namespace
 
-bool eventually(const std::function<bool()>& condition, double seconds) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
-
 bool process_alive(pid_t pid) {
     const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
     const auto end_of_name = stat.rfind(") ");
@@ -107,17 +98,7 @@ fs::path LaunchdTest::agent_program() const {
 
 std::vector<std::string> LaunchdTest::agent_record() const {
     if (!eventually([&] { return fs::exists(record); })) return {};
-    std::vector<std::string> entries;
-    std::string current;
-    for (char c : read_file(record)) {
-        if (c == '\0') {
-            entries.push_back(current);
-            current.clear();
-        } else {
-            current.push_back(c);
-        }
-    }
-    return entries;
+    return split_nul(read_file(record));
 }
 
 std::string LaunchdTest::uid_text() const { return std::to_string(::getuid()); }

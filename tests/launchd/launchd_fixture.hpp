@@ -66,7 +66,5 @@ private:
 // True while the process exists and is no zombie.
 bool process_alive(pid_t pid);
 
-// Waits up to `seconds` for `condition`; false when it never held.
-bool eventually(const std::function<bool()>& condition, double seconds = 10);
 
 }  // namespace vsm_test

@@ -21,27 +21,12 @@ inline fs::path write_recording_script(const fs::path& program, const fs::path& 
 
 // The arguments a recording script received.
 inline std::vector<std::string> recorded_args(const fs::path& record) {
-    std::vector<std::string> args;
-    std::string current;
-    for (char c : vsm_test::read_file(record)) {
-        if (c == '\0') {
-            args.push_back(current);
-            current.clear();
-        } else {
-            current.push_back(c);
-        }
-    }
-    return args;
+    return vsm_test::split_nul(vsm_test::read_file(record));
 }
 
 // Polls for a file written by a process we do not wait for; false after `limit`.
-inline bool wait_for_file(const fs::path& path, std::chrono::seconds limit = std::chrono::seconds(20)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!fs::exists(path)) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
+inline bool wait_for_file(const fs::path& path, double seconds = 20) {
+    return vsm_test::eventually([&] { return fs::exists(path); }, seconds);
 }
 
 inline std::string warning(const std::string& message) {

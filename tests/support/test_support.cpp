@@ -1,6 +1,8 @@
 #include "support/test_support.hpp"
 
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 #include <fstream>
 #include <stdexcept>
 
@@ -85,6 +87,29 @@ std::vector<std::string> split_lines(const std::string& text) {
     }
     if (!current.empty()) lines.push_back(current);
     return lines;
+}
+
+std::vector<std::string> split_nul(const std::string& text) {
+    std::vector<std::string> entries;
+    std::string current;
+    for (char c : text) {
+        if (c == '\0') {
+            entries.push_back(current);
+            current.clear();
+        } else {
+            current.push_back(c);
+        }
+    }
+    return entries;
+}
+
+bool eventually(const std::function<bool()>& condition, double seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
 }
 
 }  // namespace vsm_test

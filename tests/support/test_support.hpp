@@ -2,6 +2,7 @@
 // Small helpers shared by the tests: temporary directories, scoped environment changes,
 // captured log lines, files, and the locations the build hands us.
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -68,5 +69,9 @@ void write_file(const fs::path& path, const std::string& content, fs::perms mode
 void write_script(const fs::path& path, const std::string& content);
 std::string read_file(const fs::path& path);
 std::vector<std::string> split_lines(const std::string& text);
+// Splits NUL-terminated entries (how the stand-ins record argument vectors).
+std::vector<std::string> split_nul(const std::string& text);
+// Waits up to `seconds` for `condition`, polling; false when it never held.
+bool eventually(const std::function<bool()>& condition, double seconds = 10);
 
 }  // namespace vsm_test

@@ -52,6 +52,14 @@ bool exists_quietly(const fs::path& path) {
     return fs::exists(path, ignored);
 }
 
+// "<label>" => (word), with the label matched literally.
+std::string enablement_regex(const std::string& label) {
+    std::string pattern(1, '"');
+    pattern += regex_escape(label);
+    pattern += "\" => (\\w+)";
+    return pattern;
+}
+
 }  // namespace
 
 MacOSServiceManager::MacOSServiceManager(std::string service_name, fs::path app_dir)
@@ -59,7 +67,7 @@ MacOSServiceManager::MacOSServiceManager(std::string service_name, fs::path app_
       user_id_(platform::real_user_id()),
       bundle_identifier_(LABEL_PREFIX + this->service_name()),
       plist_path_(platform::home_dir() / "Library" / "LaunchAgents" / (bundle_identifier_ + ".plist")),
-      enablement_pattern_("\"" + regex_escape(bundle_identifier_) + "\" => (\\w+)") {
+      enablement_pattern_(enablement_regex(bundle_identifier_)) {
     logger().info("MacOSServiceManager initialized for service: {}", this->service_name());
     logger().debug("plist_path: {}, app_dir: {}", platform::to_text(plist_path_), platform::to_text(this->app_dir()));
 }

@@ -1,0 +1,231 @@
+// The three commands on macOS, end to end: the testing executable against the launchctl stand-in,
+// runner stand-ins in real bundles, and a temporary home.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "e2e/e2e_fixture.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing::Contains;
+using testing::ElementsAre;
+using testing::HasSubstr;
+using vsm_e2e::World;
+using vsm_test::run_cli;
+using vsm_test::ScopedEnv;
+
+class DarwinCommands : public testing::Test {
+protected:
+    World world{"Darwin"};
+    fs::path runner = world.runner();
+    fs::path bundle = runner.parent_path().parent_path().parent_path();
+    fs::path agents = world.home() / "Library/LaunchAgents";
+
+    DarwinCommands() { World::place_runner(runner); }
+
+    std::string header(const std::string& version) const {
+        return "Installing Vetra services...\n"
+               "  runner:  " + runner.string() + "\n"
+               "  version: " + version + "\n";
+    }
+    static std::string registered() {
+        return "\nRegistering services...\n"
+               "  \u2713 vetra_sync_agent (installed, enabled, started)\n"
+               "  \u2713 vetra_api (installed, enabled, started)\n"
+               "\nInstall complete.\n";
+    }
+    // A previous runner inside `bundle_dir`, listing these packages.
+    static fs::path previous_runner(const fs::path& bundle_dir, const std::string& pip_list) {
+        const fs::path previous = bundle_dir / "Contents/MacOS/vetra_service_runner";
+        World::place_runner(previous);
+        vsm_test::write_file(previous.string() + ".pip-list.json", pip_list);
+        return previous;
+    }
+};
+
+TEST_F(DarwinCommands, InstallRegistersBothAgentsAndStatusReportsThem) {
+    auto first = run_cli({"install", "--version", "v1.2"});
+    ASSERT_EQ(first.exit_code, 0) << first.err;
+    EXPECT_EQ(first.out, header("1.2") + registered());
+    EXPECT_TRUE(fs::exists(agents / "com.norvale.vetra_sync_agent.plist"));
+    EXPECT_TRUE(fs::exists(agents / "com.norvale.vetra_api.plist"));
+    // The bash preflight started the runner, blanks in its path and all.
+    EXPECT_TRUE(vsm_test::eventually([&] {
+        auto calls = World::runner_calls(runner);
+        return std::count(calls.begin(), calls.end(), "run vetra_sync_agent") == 1 &&
+               std::count(calls.begin(), calls.end(), "run vetra_api") == 1;
+    }));
+
+    auto status = run_cli({"status"});
+    EXPECT_EQ(status.exit_code, 0);
+    EXPECT_THAT(status.out, HasSubstr("Runner:   " + runner.string() + "  (present)\n"));
+    EXPECT_THAT(status.out, HasSubstr("  \u2713  vetra_sync_agent\n"
+                                      "        installed=True  enabled=True  running=True  version=1.2\n"
+                                      "  \u2713  vetra_api\n"
+                                      "        installed=True  enabled=True  running=True  version=1.2\n"));
+
+    // Installing again leaves the registered agents as they are.
+    auto again = run_cli({"install", "--version", "2.0"});
+    EXPECT_EQ(again.out, header("2.0") + registered());
+    EXPECT_THAT(run_cli({"status", "--json"}).out, HasSubstr("\"version\": \"1.2\""));
+}
+
+TEST_F(DarwinCommands, StatusShowsStoppedAndDisabledAgents) {
+    ASSERT_EQ(run_cli({"install", "--version", "3.0"}).exit_code, 0);
+    vsm_test::write_file(world.root() / "launchd/state/com.norvale.vetra_api", "not running\n");
+    vsm_test::write_file(world.root() / "launchd/marks/com.norvale.vetra_sync_agent", "disabled\n");
+    auto result = run_cli({"status", "--json"});
+    EXPECT_THAT(result.out, HasSubstr("    \"vetra_sync_agent\": {\n"
+                                      "      \"installed\": true,\n"
+                                      "      \"enabled\": false,\n"
+                                      "      \"running\": true,\n"
+                                      "      \"version\": \"3.0\"\n"
+                                      "    },\n"
+                                      "    \"vetra_api\": {\n"
+                                      "      \"installed\": true,\n"
+                                      "      \"enabled\": true,\n"
+                                      "      \"running\": false,\n"
+                                      "      \"version\": \"3.0\"\n"
+                                      "    }\n"));
+    auto text = run_cli({"status"});
+    EXPECT_THAT(text.out, HasSubstr("  \u2717  vetra_api\n        installed=True  enabled=True  running=False"));
+}
+
+TEST_F(DarwinCommands, InvalidVersionFailsBeforeAnyOutput) {
+    auto result = run_cli({"install", "--version", "1.2.3-garbage!"});
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "error: Invalid version: '1.2.3-garbage!'\n");
+    EXPECT_FALSE(fs::exists(agents));
+}
+
+TEST_F(DarwinCommands, PreviousBinaryThatIsMissingOrTheCurrentRunnerIsNotMigrated) {
+    const fs::path missing = world.root() / "nowhere/vetra_service_runner";
+    auto result = run_cli({"install", "--version", "1.0", "--previous-binary", missing.string()});
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_EQ(result.out, header("1.0") + "\n--previous-binary not found at " + missing.string() +
+                              "; skipping migration.\n" + registered());
+
+    const fs::path link = world.root() / "link-to-runner";
+    fs::create_symlink(runner, link);
+    auto same = run_cli({"install", "--version", "1.0", "--previous-binary", link.string(), "--force"});
+    EXPECT_EQ(same.out, header("1.0") + "\n--previous-binary " + link.string() +
+                            " is the current runner itself; skipping migration.\n" + registered());
+    EXPECT_THAT(World::runner_calls(runner), testing::Not(Contains("self remove")));
+}
+
+TEST_F(DarwinCommands, SameBundleVersionSkipsMigrationUnlessForced) {
+    World::set_bundle_version(bundle, "4.2.0");
+    const fs::path old_bundle = world.root() / "old/Vetra Service.app";
+    const fs::path previous = previous_runner(old_bundle, "[]");
+    World::set_bundle_version(old_bundle, "4.2.0\n");
+
+    auto skipped = run_cli({"install", "--previous-binary", previous.string()});
+    EXPECT_THAT(skipped.out, HasSubstr("\nPrevious binary at " + previous.string() +
+                                       " reports the SAME CFBundleVersion as the new runner \u2014 nothing to "
+                                       "migrate. Pass --force to run migration anyway.\n\nRegistering services...\n"));
+    EXPECT_TRUE(World::runner_calls(previous).empty());
+
+    auto forced = run_cli({"install", "--previous-binary", previous.string(), "--force"});
+    EXPECT_THAT(forced.out, HasSubstr("\nMigrating from previous install: " + previous.string() + "\n"
+                                      "  (no packages enumerated \u2014 previous env may be unreachable; continuing "
+                                      "without extras migration)\n"
+                                      "\n  cleaning up previous env via '" + previous.string() + " self remove'...\n"
+                                      "  \u2713 previous env removed\n"
+                                      "  \u2713 removed previous bundle: " + old_bundle.string() + "\n"
+                                      "\nRegistering services...\n"));
+    EXPECT_FALSE(fs::exists(old_bundle));
+}
+
+TEST_F(DarwinCommands, MigrationCarriesExtrasReportsFailuresAndEditablesThenRemovesTheOldBundle) {
+    World::set_bundle_version(bundle, "2.0");
+    const fs::path old_bundle = world.root() / "old/Vetra Service.app";
+    const fs::path previous = previous_runner(old_bundle, R"([
+        {"name": "vetra-sync-agent", "version": "1.0", "editable_project_location": "/src/agent"},
+        {"name": "Vetra_Sync_Agent_Foo", "version": "1.2.0"},
+        {"name": "requests", "version": "2.31"},
+        {"name": "vetra-sync-agent-bar"},
+        {"name": "mylib", "version": "0.1", "editable_project_location": "/src/mylib"},
+        {"name": "vetra-sync-agent-native", "version": "1.0"},
+        {"name": "vetra-sync-agent-baz", "version": "3.1"}
+    ])");
+    World::set_bundle_version(old_bundle, "1.0");
+    vsm_test::write_file(runner.string() + ".fail-install", "vetra-sync-agent-baz==3.1\n");
+
+    auto result = run_cli({"install", "--version", "2.0", "--previous-binary", previous.string()});
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_EQ(result.out, header("2.0") +
+                              "\nMigrating from previous install: " + previous.string() + "\n"
+                              "  carrying over 3 extra(s): vetra-sync-agent-foo, vetra-sync-agent-bar, "
+                              "vetra-sync-agent-baz\n"
+                              "    \u2713 vetra-sync-agent-foo==1.2.0\n"
+                              "    \u2713 vetra-sync-agent-bar\n"
+                              "    \u2717 vetra-sync-agent-baz==3.1  (continuing)\n"
+                              "\n  WARNING: 1 extra(s) failed to install in the new env:\n"
+                              "    - vetra-sync-agent-baz==3.1\n"
+                              "  Re-install them manually with: <runner> self pip install <spec>\n"
+                              "\n  NOTE: 1 editable install(s) NOT migrated (re-install manually if needed):\n"
+                              "    - mylib  (was: /src/mylib)\n"
+                              "\n  cleaning up previous env via '" + previous.string() + " self remove'...\n"
+                              "  \u2713 previous env removed\n"
+                              "  \u2713 removed previous bundle: " + old_bundle.string() + "\n" +
+                              registered());
+    auto calls = World::runner_calls(runner);
+    EXPECT_THAT(std::vector(calls.begin(), calls.begin() + 3),
+                ElementsAre("self pip install vetra-sync-agent-foo==1.2.0", "self pip install vetra-sync-agent-bar",
+                            "self pip install vetra-sync-agent-baz==3.1"));
+}
+
+TEST_F(DarwinCommands, MigrationFromAPreviousDirectoryThatIsNoBundleKeepsTheDirectory) {
+    World::set_bundle_version(bundle, "2.0");
+    const fs::path old_dir = world.root() / "Vetra Service.app.previous";
+    const fs::path previous = previous_runner(old_dir, R"([{"name": "vetra-sync-agent", "version": "1.0"}])");
+    vsm_test::write_file(previous.string() + ".remove-exit", "1\n");
+    auto result = run_cli({"install", "--previous-binary", previous.string()});
+    EXPECT_THAT(result.out, HasSubstr("  no PyPI extras found to migrate\n"
+                                      "\n  cleaning up previous env via '" + previous.string() + " self remove'...\n"
+                                      "  \u2717 'self remove' failed; the previous env may need manual cleanup\n"
+                                      "\nRegistering services...\n"));
+    EXPECT_TRUE(fs::exists(previous));
+}
+
+TEST_F(DarwinCommands, FailedRegistrationReportsTheErrorAndItsCause) {
+    // A file where the LaunchAgents directory belongs: the property list cannot be written.
+    vsm_test::write_file(agents, "in the way");
+    auto result = run_cli({"install", "--version", "1.0"});
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(result.out, header("1.0") + "\nRegistering services...\n");
+    // The backend's own error log line comes first; the dispatcher's report ends the output.
+    auto lines = vsm_test::split_lines(result.err);
+    ASSERT_GE(lines.size(), 2u) << result.err;
+    lines.erase(lines.begin(), lines.end() - 2);
+    EXPECT_THAT(lines[0], testing::StartsWith("error: Installation failed: "));
+    EXPECT_THAT(lines[1], testing::StartsWith("  caused by: "));
+    EXPECT_EQ(lines[0].substr(std::string("error: Installation failed: ").size()),
+              lines[1].substr(std::string("  caused by: ").size()));
+}
+
+TEST_F(DarwinCommands, UninstallRemovesAgentsInReverseOrderThenTheBundle) {
+    ASSERT_EQ(run_cli({"install", "--version", "1.0"}).exit_code, 0);
+    auto result = run_cli({"uninstall"});
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_EQ(result.out,
+              "Uninstalling Vetra services...\n"
+              "\nRemoving services...\n"
+              "  \u2713 vetra_api removed\n"
+              "  \u2713 vetra_sync_agent removed\n"
+              "\nKeeping user data (pass --remove-data to wipe).\n"
+              "\nRemoving pyapp env / runner binary...\n"
+              "  \u2713 done\n"
+              "\nUninstall complete.\n");
+    EXPECT_FALSE(fs::exists(agents / "com.norvale.vetra_sync_agent.plist"));
+    EXPECT_FALSE(fs::exists(agents / "com.norvale.vetra_api.plist"));
+    EXPECT_FALSE(fs::exists(bundle));
+    EXPECT_FALSE(fs::exists(world.home() / "Library/Application Support/norvale/services"));
+    auto status = run_cli({"status"});
+    EXPECT_THAT(status.out, HasSubstr("(MISSING)"));
+    EXPECT_THAT(status.out, HasSubstr("installed=False  enabled=False  running=False  version=unknown"));
+}
+
+}  // namespace
