@@ -1,4 +1,8 @@
 # Every dependency is a system package (Debian, Homebrew or vcpkg); see scripts/deps.
+if(VSM_HEADER_ONLY_DEPS)
+  include(${CMAKE_CURRENT_LIST_DIR}/HeaderOnlyDependencies.cmake)
+  return()
+endif()
 find_package(nlohmann_json 3.10 CONFIG REQUIRED)
 find_package(CLI11 CONFIG REQUIRED)
 find_package(fmt CONFIG REQUIRED)

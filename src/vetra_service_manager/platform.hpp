@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vetra_service_manager::platform {
 
@@ -30,6 +31,13 @@ std::string shared_library_file_name(std::string_view name);
 // Path <-> UTF-8 text. Paths are turned into text only for command lines, property lists and output.
 std::string to_text(const std::filesystem::path& path);
 std::filesystem::path from_text(std::string_view text);
+
+// The program's arguments as UTF-8 text: argv itself on POSIX. On Windows they are read from the
+// wide command line, since argv there is in the ANSI code page and loses every other character.
+std::vector<std::string> utf8_arguments(int argc, char** argv);
+// Lets printed UTF-8 text show as written: on Windows the console's output code page is UTF-8
+// until the process ends. Nothing to do elsewhere.
+void use_utf8_console();
 
 // Test seam: the testing executable answers these variables (VSM_TEST_PLATFORM,
 // VSM_TEST_CLIENT_LIBRARY); the product never does.

@@ -62,4 +62,8 @@ std::string shared_library_file_name(std::string_view name) {
 std::string to_text(const std::filesystem::path& path) { return path.string(); }
 std::filesystem::path from_text(std::string_view text) { return std::filesystem::path(std::string(text)); }
 
+std::vector<std::string> utf8_arguments(int argc, char** argv) { return std::vector<std::string>(argv, argv + argc); }
+
+void use_utf8_console() {}
+
 }  // namespace vetra_service_manager::platform

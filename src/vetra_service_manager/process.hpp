@@ -29,7 +29,8 @@ private:
 };
 
 // exit_code: the program's exit status; a program ended by a signal gives minus the signal
-// number. timed_out: the time limit passed and the child was killed and reaped.
+// number (on Windows a child killed at its time-out exits with 1). timed_out: the time limit
+// passed and the child was killed and reaped.
 struct Completed {
     int exit_code = 0;
     bool timed_out = false;

@@ -1,0 +1,19 @@
+# Cross-compiling for 64-bit Windows with Debian's mingw-w64. The "-posix" compilers: the "-win32"
+# ones lack std::thread and std::mutex. Statically linked, so the .exe needs no MinGW DLLs.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
+set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
+set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# Debug objects outgrow the COFF section limit.
+set(CMAKE_C_FLAGS_INIT "-Wa,-mbig-obj")
+set(CMAKE_CXX_FLAGS_INIT "-Wa,-mbig-obj")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
