@@ -21,20 +21,6 @@ const std::string TRIM_LOOP_END =
     "\"$log\" > \"$log.tmp\" 2>/dev/null; then cat \"$log.tmp\" 2>/dev/null > \"$log\"; fi; rm -f \"$log.tmp\"; fi; "
     "done; exec ";
 
-std::vector<std::string> split_nul(const std::string& text) {
-    std::vector<std::string> parts;
-    std::string current;
-    for (char c : text) {
-        if (c == '\0') {
-            parts.push_back(current);
-            current.clear();
-        } else {
-            current.push_back(c);
-        }
-    }
-    return parts;
-}
-
 TEST(MacOSPreflight, CommandTextIsExact) {
     const auto wrapped =
         _build_program_arguments_with_log_rotation({"/opt/run", "serve", "a b"}, "/tmp/x_logs/out.log", "/tmp/x_logs/err.log");
