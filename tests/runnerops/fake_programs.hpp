@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "support/test_support.hpp"
 
 namespace runnerops_test {
@@ -28,6 +30,16 @@ inline std::vector<std::string> recorded_args(const fs::path& record) {
 inline bool wait_for_file(const fs::path& path, double seconds = 20) {
     return vsm_test::eventually([&] { return fs::exists(path); }, seconds);
 }
+
+// A test with a recording runner stand-in in its own temporary directory.
+class RunnerScriptTest : public ::testing::Test {
+protected:
+    vsm_test::TempDir dir;
+    fs::path record = dir / "argv";
+    fs::path runner_with(const std::string& body) {
+        return write_recording_script(dir / "vetra_service_runner", record, body);
+    }
+};
 
 inline std::string warning(const std::string& message) {
     return "warning vetra_service_manager.cli._runnerops: " + message;

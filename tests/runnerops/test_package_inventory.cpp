@@ -56,14 +56,7 @@ TEST(IsMigratableExtra, DecidesByNamePrefixBakedInAndEditable) {
     }
 }
 
-class PipList : public ::testing::Test {
-protected:
-    TempDir dir;
-    fs::path record = dir / "argv";
-    fs::path runner_with(const std::string& body) {
-        return write_recording_script(dir / "vetra_service_runner", record, body);
-    }
-};
+using PipList = RunnerScriptTest;
 
 TEST_F(PipList, ReturnsRecordsInOrderAsPrinted) {
     const auto runner = runner_with(

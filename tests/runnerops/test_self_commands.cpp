@@ -19,14 +19,7 @@ std::string failed(const fs::path& runner, const std::string& command, const std
     return warning(message);
 }
 
-class SelfCommands : public ::testing::Test {
-protected:
-    TempDir dir;
-    fs::path record = dir / "argv";
-    fs::path runner_with(const std::string& body) {
-        return write_recording_script(dir / "vetra_service_runner", record, body);
-    }
-};
+using SelfCommands = RunnerScriptTest;
 
 TEST_F(SelfCommands, PipInstallHandsTheSpecifierOverAsOneUnchangedArgument) {
     const std::string spec = "vetra-sync-agent-foo[extra] >=1.0, <2; $(touch pwned) `id` 'q' \"dq\" | & *\n";

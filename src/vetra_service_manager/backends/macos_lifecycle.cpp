@@ -18,6 +18,14 @@ std::string error_text(const process::Captured& run) {
     return text;
 }
 
+// Logs "<failure>: <launchctl's error>" and raises it for `operation`.
+[[noreturn]] void raise_failed(spdlog::logger& logger, ServiceOperation operation, const std::string& failure,
+                               const process::Captured& run) {
+    const std::string message = failure + ": " + error_text(run);
+    logger.error("{}", message);
+    throw ServiceOperationError(operation, message);
+}
+
 }  // namespace
 
 void MacOSServiceManager::enable(bool raise_if_already_enabled) {
@@ -38,8 +46,7 @@ void MacOSServiceManager::enable(bool raise_if_already_enabled) {
     logger().info("Enabling service with launchctl");
     const auto run = launchctl({"enable", service_target()});
     if (run.exit_code != 0) {
-        logger().error("Failed to enable the service: {}", error_text(run));
-        throw ServiceOperationError(ServiceOperation::ENABLE, "Failed to enable the service: " + error_text(run));
+        raise_failed(logger(), ServiceOperation::ENABLE, "Failed to enable the service", run);
     }
     logger().info("Service {} successfully enabled", service_name());
 }
@@ -59,8 +66,7 @@ void MacOSServiceManager::disable(bool raise_if_already_disabled) {
     logger().info("Disabling service with launchctl");
     const auto run = launchctl({"disable", service_target()});
     if (run.exit_code != 0) {
-        logger().error("Failed to disable the service: {}", error_text(run));
-        throw ServiceOperationError(ServiceOperation::DISABLE, "Failed to disable the service: " + error_text(run));
+        raise_failed(logger(), ServiceOperation::DISABLE, "Failed to disable the service", run);
     }
     logger().info("Service {} successfully disabled", service_name());
 }
@@ -89,8 +95,7 @@ void MacOSServiceManager::start(bool raise_if_already_running) {
         std::this_thread::sleep_for(std::chrono::seconds(1));
         run = launchctl(bootstrap);
         if (run.exit_code != 0) {
-            logger().error("Failed to start the service: {}", error_text(run));
-            throw ServiceOperationError(ServiceOperation::START, "Failed to start the service: " + error_text(run));
+            raise_failed(logger(), ServiceOperation::START, "Failed to start the service", run);
         }
     }
     // A slow first launch is no failure: the wait leaves its own warning.
@@ -110,8 +115,7 @@ void MacOSServiceManager::stop(bool raise_if_already_stopped) {
     }
     const auto run = launchctl({"bootout", service_target()});
     if (run.exit_code != 0) {
-        logger().error("Failed to bootout the service: {}", error_text(run));
-        throw ServiceOperationError(ServiceOperation::STOP, "Failed to bootout the service: " + error_text(run));
+        raise_failed(logger(), ServiceOperation::STOP, "Failed to bootout the service", run);
     }
     _wait_for_service_status([](const ServiceStatus& s) { return s.running_status == RunningStatus::NOT_RUNNING; });
     logger().info("Service {} successfully stopped", service_name());
