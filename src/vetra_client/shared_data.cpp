@@ -3,7 +3,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "vetra_service_manager/platform.hpp"
+#include "vetra_service_manager/platform/platform.hpp"
 
 namespace vetra_client::settings::shared_data {
 namespace platform = vetra_service_manager::platform;

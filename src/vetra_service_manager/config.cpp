@@ -1,6 +1,6 @@
 #include "vetra_service_manager/config.hpp"
 
-#include "vetra_service_manager/platform.hpp"
+#include "vetra_service_manager/platform/platform.hpp"
 
 namespace vetra_service_manager::config {
 

@@ -3,8 +3,8 @@
 #include <system_error>
 
 #include "vetra_service_manager/logging.hpp"
-#include "vetra_service_manager/platform.hpp"
-#include "vetra_service_manager/process.hpp"
+#include "vetra_service_manager/platform/platform.hpp"
+#include "vetra_service_manager/platform/process.hpp"
 
 namespace vetra_service_manager::permissions {
 namespace fs = std::filesystem;
@@ -41,7 +41,7 @@ bool check_full_disk_access(const std::optional<fs::path>& probe_path) {
 
 void open_full_disk_access_settings() {
     if (platform::name() != "Darwin") return;
-    process::run_inherited({"open", _FDA_SETTINGS_URL});
+    platform::process::run_inherited({"open", FDA_SETTINGS_URL});
 }
 
 }  // namespace vetra_service_manager::permissions

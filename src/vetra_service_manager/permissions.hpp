@@ -6,7 +6,7 @@
 
 namespace vetra_service_manager::permissions {
 
-inline constexpr const char* _FDA_SETTINGS_URL =
+inline constexpr const char* FDA_SETTINGS_URL =
     "x-apple.systempreferences:com.apple.preference.security?Privacy_AllFiles";
 
 // ~/Library/Safari, resolved once, on first use.

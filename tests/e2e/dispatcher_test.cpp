@@ -54,7 +54,7 @@ TEST(Dispatcher, CommandErrorsAreOneLineOnStandardErrorAndExitOne) {
 
 TEST(Dispatcher, ProductIgnoresTheTestSeam) {
     ScopedEnv platform("VSM_TEST_PLATFORM", "FreeBSD");
-    auto result = vetra_service_manager::process::run_captured({vsm_test::product_binary.string(), "status"});
+    auto result = vetra_service_manager::platform::process::run_captured({vsm_test::product_binary.string(), "status"});
     EXPECT_EQ(result.exit_code, 0) << result.err;
     EXPECT_THAT(result.out, StartsWith("Runner:   "));
 }

@@ -7,7 +7,7 @@
 
 #include "launchd/launchd_fixture.hpp"
 #include "vetra_service_manager/exceptions.hpp"
-#include "vetra_service_manager/process.hpp"
+#include "vetra_service_manager/platform/process.hpp"
 #include "vetra_service_manager/services/registry.hpp"
 
 namespace vsm_test {
@@ -284,7 +284,7 @@ TEST_F(MacOSInstallTest, LaunchctlThatCannotStartIsReportedAsAnInstallError) {
         try {
             std::rethrow_if_nested(error);
             ADD_FAILURE() << "no cause";
-        } catch (const process::StartError&) {
+        } catch (const platform::process::StartError&) {
         }
     }
     EXPECT_NE(log.text().find("error vetra_service_manager.backends.macos: Cleanup after the failed installation failed "

@@ -5,7 +5,7 @@
 
 #include "support/test_support.hpp"
 #include "vetra_service_manager/backends/macos.hpp"
-#include "vetra_service_manager/process.hpp"
+#include "vetra_service_manager/platform/process.hpp"
 
 namespace vsm_test {
 namespace {
@@ -14,7 +14,7 @@ using vetra_service_manager::backends::macos::_build_program_arguments_with_log_
 using vetra_service_manager::backends::macos::LOG_KEEP_BYTES;
 using vetra_service_manager::backends::macos::LOG_SIZE_LIMIT_BYTES;
 using vetra_service_manager::backends::macos::shell_quote;
-namespace process = vetra_service_manager::process;
+namespace process = vetra_service_manager::platform::process;
 
 const std::string TRIM_LOOP_END =
     "; do if [ -f \"$log\" ] && [ \"$(stat -f%z \"$log\" 2>/dev/null)\" -gt 10485760 ]; then if tail -c 5242880 "

@@ -3,7 +3,7 @@
 
 #include "launchd/launchd_fixture.hpp"
 #include "vetra_service_manager/exceptions.hpp"
-#include "vetra_service_manager/process.hpp"
+#include "vetra_service_manager/platform/process.hpp"
 
 namespace vsm_test {
 namespace {
@@ -142,7 +142,7 @@ TEST_F(MacOSStatusTest, AgentUnknownToLaunchdIsNotRunning) {
 TEST_F(MacOSStatusTest, LaunchctlThatCannotStartReachesTheCaller) {
     write_plist();
     ScopedEnv no_launchctl("PATH", (tmp / "empty").string());
-    EXPECT_THROW((void)manager().status(), vetra_service_manager::process::StartError);
+    EXPECT_THROW((void)manager().status(), vetra_service_manager::platform::process::StartError);
 }
 
 }  // namespace

@@ -11,16 +11,16 @@
 #include <gtest/gtest.h>
 
 #include "support/test_support.hpp"
-#include "vetra_service_manager/process.hpp"
+#include "vetra_service_manager/platform/process.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
 using testing::HasSubstr;
-using vetra_service_manager::process::run_captured;
-using vetra_service_manager::process::run_inherited;
-using vetra_service_manager::process::start_detached;
-using vetra_service_manager::process::StartError;
+using vetra_service_manager::platform::process::run_captured;
+using vetra_service_manager::platform::process::run_inherited;
+using vetra_service_manager::platform::process::start_detached;
+using vetra_service_manager::platform::process::StartError;
 
 // True when this process has no child left, neither running nor unreaped.
 bool no_children_left() {

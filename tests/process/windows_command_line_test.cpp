@@ -1,10 +1,10 @@
 // The Windows command-line quoting, checked here against the splitting rules of the Microsoft C
 // runtime; the smoke program checks it against the real thing under wine.
-#include "vetra_service_manager/windows_command_line.hpp"
+#include "vetra_service_manager/platform/windows_command_line.hpp"
 
 #include <gtest/gtest.h>
 
-namespace wcl = vetra_service_manager::process::windows_command_line;
+namespace wcl = vetra_service_manager::platform::windows_command_line;
 
 namespace {
 

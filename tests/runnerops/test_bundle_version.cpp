@@ -3,8 +3,8 @@
 #include "runnerops/fake_programs.hpp"
 #include "support/test_support.hpp"
 #include "vetra_service_manager/cli/_runnerops.hpp"
-#include "vetra_service_manager/platform.hpp"
-#include "vetra_service_manager/process.hpp"
+#include "vetra_service_manager/platform/platform.hpp"
+#include "vetra_service_manager/platform/process.hpp"
 
 namespace ops = vetra_service_manager::cli::_runnerops;
 using namespace runnerops_test;
@@ -93,7 +93,7 @@ TEST_F(BundleVersion, MissingPlutilIsAbsentButUnrunnablePlutilIsAnError) {
         EXPECT_EQ(ops::read_cfbundle_version(bundle), std::nullopt);
     }
     vsm_test::write_file(bin / "plutil", "#!/bin/bash\necho 1.0\n");  // not executable
-    EXPECT_THROW(ops::read_cfbundle_version(bundle), vetra_service_manager::process::StartError);
+    EXPECT_THROW(ops::read_cfbundle_version(bundle), vetra_service_manager::platform::process::StartError);
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include "runnerops/fake_programs.hpp"
 #include "support/test_support.hpp"
 #include "vetra_service_manager/cli/_runnerops.hpp"
-#include "vetra_service_manager/process.hpp"
+#include "vetra_service_manager/platform/process.hpp"
 
 namespace ops = vetra_service_manager::cli::_runnerops;
 using namespace runnerops_test;
@@ -144,7 +144,7 @@ TEST_F(PipList, MissingRunnerReachesTheCaller) {
     try {
         ops::pip_list_via_runner(dir / "no-such-runner");
         FAIL() << "no error";
-    } catch (const vetra_service_manager::process::StartError& error) {
+    } catch (const vetra_service_manager::platform::process::StartError& error) {
         EXPECT_TRUE(error.not_found());
     }
 }

@@ -5,7 +5,7 @@
 #include "runnerops/fake_programs.hpp"
 #include "support/test_support.hpp"
 #include "vetra_service_manager/cli/_runnerops.hpp"
-#include "vetra_service_manager/process.hpp"
+#include "vetra_service_manager/platform/process.hpp"
 
 namespace ops = vetra_service_manager::cli::_runnerops;
 using namespace runnerops_test;
@@ -112,7 +112,7 @@ TEST_F(PosixTeardown, RunnerThatCannotStartStopsBeforeAnythingIsDeleted) {
     const fs::path runner = dir / "bin" / "vetra_service_runner";
     vsm_test::write_file(runner, "not a program");
     fill_data_dir();
-    EXPECT_THROW(ops::teardown_runner(runner, {data}), vetra_service_manager::process::StartError);
+    EXPECT_THROW(ops::teardown_runner(runner, {data}), vetra_service_manager::platform::process::StartError);
     EXPECT_TRUE(fs::exists(runner));
     EXPECT_TRUE(fs::exists(data / "state.json"));
 }

@@ -3,7 +3,7 @@
 #include "runnerops/fake_programs.hpp"
 #include "support/test_support.hpp"
 #include "vetra_service_manager/cli/_runnerops.hpp"
-#include "vetra_service_manager/process.hpp"
+#include "vetra_service_manager/platform/process.hpp"
 
 namespace ops = vetra_service_manager::cli::_runnerops;
 using namespace runnerops_test;
@@ -54,10 +54,10 @@ TEST_F(SelfCommands, CommandPastTheLimitIsKilled) {
 }
 
 TEST_F(SelfCommands, RunnerThatCannotStartReachesTheCaller) {
-    EXPECT_THROW(ops::runner_self_remove(dir / "missing"), vetra_service_manager::process::StartError);
+    EXPECT_THROW(ops::runner_self_remove(dir / "missing"), vetra_service_manager::platform::process::StartError);
     vsm_test::write_file(dir / "not-executable", "#!/bin/bash\nexit 0\n");
     EXPECT_THROW(ops::runner_self_pip_install(dir / "not-executable", "pkg"),
-                 vetra_service_manager::process::StartError);
+                 vetra_service_manager::platform::process::StartError);
 }
 
 }  // namespace

@@ -4,13 +4,13 @@
 #include <vector>
 
 #include "support/test_support.hpp"
-#include "vetra_service_manager/process.hpp"
+#include "vetra_service_manager/platform/process.hpp"
 
 namespace vsm_test {
 
-inline vetra_service_manager::process::Captured run_cli(std::vector<std::string> args) {
+inline vetra_service_manager::platform::process::Captured run_cli(std::vector<std::string> args) {
     args.insert(args.begin(), testing_binary.string());
-    return vetra_service_manager::process::run_captured(args, std::chrono::seconds(60));
+    return vetra_service_manager::platform::process::run_captured(args, std::chrono::seconds(60));
 }
 
 }  // namespace vsm_test

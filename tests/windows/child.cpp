@@ -8,15 +8,15 @@
 
 #include "child.hpp"
 #include "smoke.hpp"
-#include "vetra_service_manager/platform.hpp"
-#include "vetra_service_manager/process.hpp"
-#include "vetra_service_manager/windows_command_line.hpp"
+#include "vetra_service_manager/platform/platform.hpp"
+#include "vetra_service_manager/platform/process.hpp"
+#include "vetra_service_manager/platform/windows_command_line.hpp"
 
 namespace smoke::child {
 namespace {
 
 namespace platform = vetra_service_manager::platform;
-namespace process = vetra_service_manager::process;
+namespace process = vetra_service_manager::platform::process;
 
 void write(DWORD which, const std::string& text) {
     DWORD written = 0;
@@ -27,7 +27,7 @@ std::wstring wide(const std::string& text) { return platform::from_text(text).ws
 
 // Starts `child sleep MS` with our own standard streams and does not wait for it.
 int orphan(const std::string& ms) {
-    std::wstring command = wide(vetra_service_manager::process::windows_command_line::build(
+    std::wstring command = wide(vetra_service_manager::platform::windows_command_line::build(
         {platform::to_text(self()), "child", "sleep", ms}));
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;

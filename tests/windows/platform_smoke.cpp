@@ -7,7 +7,7 @@
 #include <fstream>
 
 #include "smoke.hpp"
-#include "vetra_service_manager/platform.hpp"
+#include "vetra_service_manager/platform/platform.hpp"
 
 namespace {
 namespace platform = vetra_service_manager::platform;

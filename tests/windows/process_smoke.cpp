@@ -10,13 +10,13 @@
 #include <thread>
 
 #include "smoke.hpp"
-#include "vetra_service_manager/platform.hpp"
-#include "vetra_service_manager/process.hpp"
+#include "vetra_service_manager/platform/platform.hpp"
+#include "vetra_service_manager/platform/process.hpp"
 
 namespace {
 
 namespace platform = vetra_service_manager::platform;
-namespace process = vetra_service_manager::process;
+namespace process = vetra_service_manager::platform::process;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 

@@ -13,7 +13,7 @@
 
 #include "child.hpp"
 #include "smoke.hpp"
-#include "vetra_service_manager/platform.hpp"
+#include "vetra_service_manager/platform/platform.hpp"
 
 namespace smoke {
 namespace {

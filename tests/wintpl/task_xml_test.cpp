@@ -7,12 +7,12 @@
 
 #include "support/test_support.hpp"
 #include "vetra_service_manager/backends/wintpl.hpp"
-#include "vetra_service_manager/process.hpp"
+#include "vetra_service_manager/platform/process.hpp"
 
 namespace {
 
 using vetra_service_manager::backends::wintpl::create_scheduled_task_xml;
-namespace process = vetra_service_manager::process;
+namespace process = vetra_service_manager::platform::process;
 
 const std::filesystem::path SCRIPT{R"(C:\Users\Jo Doe\AppData\Local\norvale\sync_agent\sync_agent.vbs)"};
 constexpr const char* SID = "S-1-5-21-1004336348-1177238915-682003330-1001";

@@ -19,6 +19,12 @@ namespace vetra_service_manager::backends::base {
 inline constexpr int DEFAULT_STATUS_WAIT_TIMEOUT_SECONDS = 30;
 inline constexpr int DEFAULT_POLL_INTERVAL_MS = 500;
 
+// A file holding a service's output, shown by `logs` under its heading.
+struct LogFile {
+    std::string heading;
+    std::filesystem::path path;
+};
+
 class ServiceManagerBackend {
 public:
     ServiceManagerBackend(std::string service_name, std::filesystem::path app_dir,
@@ -41,6 +47,12 @@ public:
     // A fresh reading on every call.
     virtual status::ServiceStatus status() const = 0;
     virtual std::optional<version::Version> version() const = 0;
+
+    // Where the service's output can be read: files of ours (default: none), or, where the system
+    // keeps it, the argument vector of the system's own viewer showing the last `lines` lines and,
+    // with `follow`, new ones as they come (default: none).
+    virtual std::vector<LogFile> log_files() const { return {}; }
+    virtual std::vector<std::string> log_viewer(int /*lines*/, bool /*follow*/) const { return {}; }
 
 private:
     std::string service_name_;

@@ -2,7 +2,7 @@
 #include "vetra_service_manager/backends/factory.hpp"
 #include "vetra_service_manager/backends/macos.hpp"
 #include "vetra_service_manager/backends/unsupported.hpp"
-#include "vetra_service_manager/platform.hpp"
+#include "vetra_service_manager/platform/platform.hpp"
 
 namespace vetra_service_manager::backends::factory {
 

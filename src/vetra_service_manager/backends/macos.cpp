@@ -9,7 +9,7 @@
 #include "vetra_service_manager/backends/plist.hpp"
 #include "vetra_service_manager/exceptions.hpp"
 #include "vetra_service_manager/logging.hpp"
-#include "vetra_service_manager/platform.hpp"
+#include "vetra_service_manager/platform/platform.hpp"
 
 namespace vetra_service_manager::backends::macos {
 namespace fs = std::filesystem;
@@ -78,9 +78,9 @@ std::string MacOSServiceManager::domain_target() const { return "gui/" + user_id
 
 std::string MacOSServiceManager::service_target() const { return domain_target() + "/" + bundle_identifier_; }
 
-process::Captured MacOSServiceManager::launchctl(std::vector<std::string> arguments) const {
+platform::process::Captured MacOSServiceManager::launchctl(std::vector<std::string> arguments) const {
     arguments.insert(arguments.begin(), "launchctl");
-    return process::run_captured(arguments);
+    return platform::process::run_captured(arguments);
 }
 
 status::ServiceStatus MacOSServiceManager::status() const {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "vetra_service_manager/backends/base.hpp"
-#include "vetra_service_manager/process.hpp"
+#include "vetra_service_manager/platform/process.hpp"
 
 namespace vetra_service_manager::backends::macos {
 
@@ -66,8 +66,8 @@ private:
     std::string domain_target() const;
     std::string service_target() const;
     // launchctl with these arguments, output captured, no time-out. A launchctl that cannot be
-    // started raises process::StartError.
-    process::Captured launchctl(std::vector<std::string> arguments) const;
+    // started raises platform::process::StartError.
+    platform::process::Captured launchctl(std::vector<std::string> arguments) const;
 
     std::string user_id_;
     std::string bundle_identifier_;

@@ -5,7 +5,7 @@
 #include "vetra_service_manager/backends/macos.hpp"
 #include "vetra_service_manager/backends/plist.hpp"
 #include "vetra_service_manager/exceptions.hpp"
-#include "vetra_service_manager/platform.hpp"
+#include "vetra_service_manager/platform/platform.hpp"
 
 namespace vetra_service_manager::backends::macos {
 namespace fs = std::filesystem;

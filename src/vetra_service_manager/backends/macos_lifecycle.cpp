@@ -6,13 +6,13 @@
 
 #include "vetra_service_manager/backends/macos.hpp"
 #include "vetra_service_manager/exceptions.hpp"
-#include "vetra_service_manager/platform.hpp"
+#include "vetra_service_manager/platform/platform.hpp"
 
 namespace vetra_service_manager::backends::macos {
 namespace {
 
 // launchctl ends its messages with a line break; the error message is one line.
-std::string error_text(const process::Captured& run) {
+std::string error_text(const platform::process::Captured& run) {
     std::string text = run.err;
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
     return text;
@@ -20,7 +20,7 @@ std::string error_text(const process::Captured& run) {
 
 // Logs "<failure>: <launchctl's error>" and raises it for `operation`.
 [[noreturn]] void raise_failed(spdlog::logger& logger, ServiceOperation operation, const std::string& failure,
-                               const process::Captured& run) {
+                               const platform::process::Captured& run) {
     const std::string message = failure + ": " + error_text(run);
     logger.error("{}", message);
     throw ServiceOperationError(operation, message);

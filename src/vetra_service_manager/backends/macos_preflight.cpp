@@ -3,7 +3,7 @@
 #include <string>
 
 #include "vetra_service_manager/backends/macos.hpp"
-#include "vetra_service_manager/platform.hpp"
+#include "vetra_service_manager/platform/platform.hpp"
 
 namespace vetra_service_manager::backends::macos {
 namespace {

@@ -6,7 +6,7 @@
 #include <fmt/format.h>
 
 #include "vetra_service_manager/backends/wintpl.hpp"
-#include "vetra_service_manager/platform.hpp"
+#include "vetra_service_manager/platform/platform.hpp"
 
 namespace vetra_service_manager::backends::wintpl {
 

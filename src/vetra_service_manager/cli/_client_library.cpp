@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "vetra_service_manager/platform.hpp"
+#include "vetra_service_manager/platform/platform.hpp"
 
 namespace vetra_service_manager::cli::_client_library {
 

@@ -9,7 +9,7 @@
 
 #include "vetra_service_manager/cli/_runnerops_internal.hpp"
 #include "vetra_service_manager/logging.hpp"
-#include "vetra_service_manager/platform.hpp"
+#include "vetra_service_manager/platform/platform.hpp"
 
 namespace vetra_service_manager::cli::_runnerops {
 namespace fs = std::filesystem;
@@ -21,7 +21,7 @@ spdlog::logger& logger() {
     return *instance;
 }
 
-std::string describe_failure(const process::Completed& result, int timeout_seconds) {
+std::string describe_failure(const platform::process::Completed& result, int timeout_seconds) {
     if (result.timed_out) return "timed out after " + std::to_string(timeout_seconds) + "s";
     if (result.exit_code < 0) return "terminated by signal " + std::to_string(-result.exit_code);
     return "exit status " + std::to_string(result.exit_code);
@@ -35,7 +35,7 @@ using detail::logger;
 
 const std::string EXTRA_PACKAGE_PREFIX = "vetra-sync-agent-";
 
-process::Timeout seconds(int timeout) { return std::chrono::seconds(timeout); }
+platform::process::Timeout seconds(int timeout) { return std::chrono::seconds(timeout); }
 
 // A malformed record (not an object, or a "name" that is not a string) has no name.
 std::string name_of(const PackageRecord& pkg) {
@@ -65,7 +65,7 @@ std::string normalize_package_name(std::string_view name) {
 
 std::vector<PackageRecord> pip_list_via_runner(const fs::path& runner_binary, int timeout) {
     const std::string runner = platform::to_text(runner_binary);
-    const auto result = process::run_captured({runner, "self", "pip", "list", "--format=json"}, seconds(timeout));
+    const auto result = platform::process::run_captured({runner, "self", "pip", "list", "--format=json"}, seconds(timeout));
     if (result.timed_out || result.exit_code != 0) {
         logger().warn("Failed to list packages via {}: {}", runner, detail::describe_failure(result, timeout));
         return {};
@@ -100,7 +100,7 @@ bool is_migratable_extra(const PackageRecord& pkg) {
 
 bool runner_self_remove(const fs::path& runner_binary, int timeout) {
     const std::string runner = platform::to_text(runner_binary);
-    const auto result = process::run_inherited({runner, "self", "remove"}, seconds(timeout));
+    const auto result = platform::process::run_inherited({runner, "self", "remove"}, seconds(timeout));
     if (!result.timed_out && result.exit_code == 0) return true;
     logger().warn("'{} self remove' failed: {}", runner, detail::describe_failure(result, timeout));
     return false;
@@ -108,7 +108,7 @@ bool runner_self_remove(const fs::path& runner_binary, int timeout) {
 
 bool runner_self_pip_install(const fs::path& runner_binary, const std::string& spec, int timeout) {
     const std::string runner = platform::to_text(runner_binary);
-    const auto result = process::run_inherited({runner, "self", "pip", "install", spec}, seconds(timeout));
+    const auto result = platform::process::run_inherited({runner, "self", "pip", "install", spec}, seconds(timeout));
     if (!result.timed_out && result.exit_code == 0) return true;
     logger().warn("'{} self pip install {}' failed: {}", runner, spec, detail::describe_failure(result, timeout));
     return false;

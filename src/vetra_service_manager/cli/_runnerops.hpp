@@ -5,7 +5,7 @@
 //
 // Failures of the runner's own commands (non-zero exit, time-out, unparsable output) are absorbed:
 // one warning line and an empty/false result. A runner that cannot be started at all raises
-// process::StartError.
+// platform::process::StartError.
 #include <cstdint>
 #include <filesystem>
 #include <optional>

@@ -3,8 +3,8 @@
 #include <chrono>
 
 #include "vetra_service_manager/cli/_runnerops.hpp"
-#include "vetra_service_manager/platform.hpp"
-#include "vetra_service_manager/process.hpp"
+#include "vetra_service_manager/platform/platform.hpp"
+#include "vetra_service_manager/platform/process.hpp"
 
 namespace vetra_service_manager::cli::_runnerops {
 namespace fs = std::filesystem;
@@ -35,11 +35,11 @@ std::optional<std::string> read_cfbundle_version(const fs::path& bundle_path) {
     const fs::path plist = bundle_path / "Contents" / "Info.plist";
     std::error_code ec;
     if (!fs::exists(plist, ec)) return std::nullopt;
-    process::Captured result;
+    platform::process::Captured result;
     try {
-        result = process::run_captured(
+        result = platform::process::run_captured(
             {"plutil", "-extract", "CFBundleVersion", "raw", "-o", "-", platform::to_text(plist)}, PLUTIL_TIMEOUT);
-    } catch (const process::StartError& error) {
+    } catch (const platform::process::StartError& error) {
         // No plutil on this system means no version; a plutil we may not run is a real problem.
         if (error.not_found()) return std::nullopt;
         throw;

@@ -5,8 +5,8 @@
 
 #include "vetra_service_manager/cli/_runnerops.hpp"
 #include "vetra_service_manager/cli/_runnerops_internal.hpp"
-#include "vetra_service_manager/platform.hpp"
-#include "vetra_service_manager/process.hpp"
+#include "vetra_service_manager/platform/platform.hpp"
+#include "vetra_service_manager/platform/process.hpp"
 
 namespace vetra_service_manager::cli::_runnerops {
 namespace fs = std::filesystem;
@@ -148,13 +148,13 @@ void _windows_deferred_teardown(const fs::path& runner, const std::vector<fs::pa
                                 bool do_self_remove, bool remove_binary) {
     const std::string command = _windows_teardown_command(runner, data_dirs, do_self_remove, remove_binary);
     try {
-        process::start_detached({"powershell.exe", "-NoProfile", "-NonInteractive", "-Command", command},
+        platform::process::start_detached({"powershell.exe", "-NoProfile", "-NonInteractive", "-Command", command},
                                 _teardown_helper_cwd(), CREATE_NO_WINDOW);
     } catch (const std::system_error& error) {
         // Nothing is done in process instead: the running image could not be deleted anyway.
         logger().warn("Failed to start deferred teardown helper: {}", error.what());
         return;
-    } catch (const process::StartError& error) {
+    } catch (const platform::process::StartError& error) {
         logger().warn("Failed to start deferred teardown helper: {}", error.what());
         return;
     }

@@ -4,7 +4,7 @@
 
 #include "vetra_service_manager/cli/_runnerops.hpp"
 #include "vetra_service_manager/config.hpp"
-#include "vetra_service_manager/platform.hpp"
+#include "vetra_service_manager/platform/platform.hpp"
 #include "vetra_service_manager/services/_paths.hpp"
 #include "vetra_service_manager/services/registry.hpp"
 #include "vetra_service_manager/version.hpp"

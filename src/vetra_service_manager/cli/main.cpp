@@ -2,7 +2,7 @@
 #include <vector>
 
 #include "vetra_service_manager/cli/dispatcher.hpp"
-#include "vetra_service_manager/platform.hpp"
+#include "vetra_service_manager/platform/platform.hpp"
 
 int main(int argc, char** argv) {
     namespace platform = vetra_service_manager::platform;

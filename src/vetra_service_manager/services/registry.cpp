@@ -1,7 +1,7 @@
 #include "vetra_service_manager/services/registry.hpp"
 
 #include "vetra_service_manager/backends/factory.hpp"
-#include "vetra_service_manager/platform.hpp"
+#include "vetra_service_manager/platform/platform.hpp"
 #include "vetra_service_manager/services/_paths.hpp"
 
 namespace vetra_service_manager::services::registry {

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-namespace vetra_service_manager::process::windows_command_line {
+namespace vetra_service_manager::platform::windows_command_line {
 
 // One argument after the program name: unchanged when it needs no quoting, otherwise in double
 // quotes with each '"' and the backslashes before a '"' (or before the closing quote) escaped.
@@ -21,4 +21,4 @@ bool valid_program(std::string_view program);
 // quote_program(argv[0]) and quote_argument of the rest, joined by single spaces.
 std::string build(const std::vector<std::string>& argv);
 
-}  // namespace vetra_service_manager::process::windows_command_line
+}  // namespace vetra_service_manager::platform::windows_command_line

@@ -10,11 +10,11 @@
 #include <thread>
 #include <utility>
 
-#include "vetra_service_manager/process.hpp"
+#include "vetra_service_manager/platform/process.hpp"
 
 extern char** environ;
 
-namespace vetra_service_manager::process {
+namespace vetra_service_manager::platform::process {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -291,4 +291,4 @@ void start_detached(const std::vector<std::string>& argv, const std::filesystem:
     if (rc != 0) throw StartError(errno_code(rc), argv[0]);
 }
 
-}  // namespace vetra_service_manager::process
+}  // namespace vetra_service_manager::platform::process

@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "vetra_service_manager/platform.hpp"
+#include "vetra_service_manager/platform/platform.hpp"
 
 namespace vetra_service_manager::platform {
 

@@ -13,7 +13,7 @@
 #include <system_error>
 #include <vector>
 
-#include "vetra_service_manager/platform.hpp"
+#include "vetra_service_manager/platform/platform.hpp"
 
 namespace vetra_service_manager::platform {
 namespace {

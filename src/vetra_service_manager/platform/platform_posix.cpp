@@ -7,7 +7,7 @@
 #include <system_error>
 #include <vector>
 
-#include "vetra_service_manager/platform.hpp"
+#include "vetra_service_manager/platform/platform.hpp"
 
 #if defined(__APPLE__)
 #include <mach-o/dyld.h>

@@ -1,6 +1,6 @@
-#include "vetra_service_manager/windows_command_line.hpp"
+#include "vetra_service_manager/platform/windows_command_line.hpp"
 
-namespace vetra_service_manager::process::windows_command_line {
+namespace vetra_service_manager::platform::windows_command_line {
 
 std::string quote_argument(std::string_view argument) {
     if (!argument.empty() && argument.find_first_of(" \t\n\v\"") == std::string_view::npos) return std::string(argument);
@@ -41,4 +41,4 @@ std::string build(const std::vector<std::string>& argv) {
     return line;
 }
 
-}  // namespace vetra_service_manager::process::windows_command_line
+}  // namespace vetra_service_manager::platform::windows_command_line

@@ -11,7 +11,7 @@
 #include <system_error>
 #include <vector>
 
-namespace vetra_service_manager::process {
+namespace vetra_service_manager::platform::process {
 
 using Timeout = std::optional<std::chrono::milliseconds>;
 
@@ -54,4 +54,4 @@ Completed run_inherited(const std::vector<std::string>& argv, Timeout timeout = 
 void start_detached(const std::vector<std::string>& argv, const std::filesystem::path& working_directory,
                     std::uint32_t windows_creation_flags = 0);
 
-}  // namespace vetra_service_manager::process
+}  // namespace vetra_service_manager::platform::process

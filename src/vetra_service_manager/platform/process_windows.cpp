@@ -13,10 +13,10 @@
 #include <memory>
 #include <utility>
 
-#include "vetra_service_manager/process.hpp"
-#include "vetra_service_manager/windows_command_line.hpp"
+#include "vetra_service_manager/platform/process.hpp"
+#include "vetra_service_manager/platform/windows_command_line.hpp"
 
-namespace vetra_service_manager::process {
+namespace vetra_service_manager::platform::process {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -357,4 +357,4 @@ void start_detached(const std::vector<std::string>& argv, const std::filesystem:
     if (error != ERROR_SUCCESS) throw_start_error(error, argv[0]);
 }
 
-}  // namespace vetra_service_manager::process
+}  // namespace vetra_service_manager::platform::process
