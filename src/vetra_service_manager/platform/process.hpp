@@ -54,4 +54,8 @@ Completed run_inherited(const std::vector<std::string>& argv, Timeout timeout = 
 void start_detached(const std::vector<std::string>& argv, const std::filesystem::path& working_directory,
                     std::uint32_t windows_creation_flags = 0);
 
+// Ends every child that run_captured or run_inherited is still waiting for, with all it started,
+// e.g. when the user interrupts us. Callable from any thread.
+void terminate_running_children();
+
 }  // namespace vetra_service_manager::platform::process
