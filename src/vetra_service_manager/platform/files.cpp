@@ -1,0 +1,16 @@
+#include "vetra_service_manager/platform/files.hpp"
+
+#include <system_error>
+
+namespace vetra_service_manager::platform::files {
+namespace fs = std::filesystem;
+
+bool exists(const fs::path& path) {
+    std::error_code ec;
+    const fs::file_status status = fs::status(path, ec);
+    if (ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory) return false;
+    if (ec) throw fs::filesystem_error("Cannot check whether it exists", path, ec);
+    return status.type() != fs::file_type::not_found;
+}
+
+}  // namespace vetra_service_manager::platform::files
