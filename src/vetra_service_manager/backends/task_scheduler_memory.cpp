@@ -1,0 +1,48 @@
+#include "vetra_service_manager/backends/task_scheduler_memory.hpp"
+
+namespace vetra_service_manager::backends::task_scheduler_memory {
+using task_scheduler::RegisteredTask;
+using task_scheduler::TaskSchedulerError;
+
+RegisteredTask& InMemoryTaskScheduler::existing(const std::string& call, const std::string& name) {
+    const auto task = tasks.find(name);
+    if (task == tasks.end()) {
+        throw TaskSchedulerError("Cannot " + call + " task " + name + ": The system cannot find the file specified (0x80070002)");
+    }
+    return task->second;
+}
+
+void InMemoryTaskScheduler::register_task(const std::string& name, const std::string& xml) {
+    auto& task = tasks[name];
+    task.xml = xml;
+    task.enabled = true;
+}
+
+std::optional<RegisteredTask> InMemoryTaskScheduler::find(const std::string& name) const {
+    const auto task = tasks.find(name);
+    if (task == tasks.end()) return std::nullopt;
+    return task->second;
+}
+
+void InMemoryTaskScheduler::run(const std::string& name) {
+    existing("run", name);
+    if (on_run) on_run(name);
+    existing("run", name).running = true;
+}
+
+void InMemoryTaskScheduler::end(const std::string& name) {
+    existing("end", name);
+    if (on_end) on_end(name);
+    existing("end", name).running = false;
+}
+
+void InMemoryTaskScheduler::set_enabled(const std::string& name, bool enabled) {
+    existing("change", name).enabled = enabled;
+}
+
+void InMemoryTaskScheduler::remove(const std::string& name) {
+    existing("delete", name);
+    tasks.erase(name);
+}
+
+}  // namespace vetra_service_manager::backends::task_scheduler_memory

@@ -1,0 +1,83 @@
+#pragma once
+// Windows service manager: one service as a per-user Task Scheduler task that runs the VBScript
+// supervisor under wscript.exe; the supervisor starts the service process and records it in its
+// PID file. The task is named "<service name>-<user SID>" (the task namespace is machine-wide);
+// the script, PID file and supervisor log live in <app_dir>\<service name>\. Nothing needs
+// administrator rights. Every question is asked afresh of Task Scheduler, the PID file and the
+// process table; an instance remembers only its identity.
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "vetra_service_manager/backends/base.hpp"
+#include "vetra_service_manager/backends/task_scheduler.hpp"
+#include "vetra_service_manager/platform/account.hpp"
+#include "vetra_service_manager/platform/process_table.hpp"
+
+namespace vetra_service_manager::backends::windows {
+
+class WindowsServiceManager : public base::ServiceManagerBackend {
+public:
+    using StatusPredicate = std::function<bool(const status::ServiceStatus&)>;
+
+    // Touches nothing on disk and registers nothing.
+    WindowsServiceManager(std::string service_name, std::filesystem::path app_dir,
+                          std::unique_ptr<task_scheduler::TaskScheduler> scheduler,
+                          std::unique_ptr<platform::process_table::ProcessTable> processes,
+                          platform::account::Account account);
+
+    void install(const std::vector<std::string>& program_arguments, const version::Version& version,
+                 bool raise_if_already_installed = false) override;
+    void uninstall(bool raise_if_not_installed = false) override;
+    void enable(bool raise_if_already_enabled = false) override;
+    void disable(bool raise_if_already_disabled = false) override;
+    // Runs the task, which starts the supervisor, which starts the service process.
+    void start(bool raise_if_already_running = false) override;
+    // The service process (with what it started) first, then the task's instance, the supervisor:
+    // a supervisor ended first would leave the service process running untracked.
+    void stop(bool raise_if_already_stopped = false) override;
+    // Installed: the task exists. Enabled: the task is. Running: the PID file names a live process
+    // created at the instant it records. Starts no process.
+    status::ServiceStatus status() const override;
+    // From the "version=" line of the task's description.
+    std::optional<version::Version> version() const override;
+    // The supervisor's log. It is UTF-16 LE with a byte-order mark (the script writes Unicode).
+    std::vector<base::LogFile> log_files() const override;
+
+    // "<service name>-<user SID>"
+    const std::string& task_name() const noexcept { return task_name_; }
+    // <app_dir>\<service name>, absolute and normalised.
+    const std::filesystem::path& service_folder() const noexcept { return service_folder_; }
+    std::filesystem::path script_path() const { return service_folder_ / "supervisor.vbs"; }
+    std::filesystem::path pid_file() const { return service_folder_ / "supervisor.pid"; }
+    std::filesystem::path log_file() const { return service_folder_ / "supervisor.log"; }
+
+    // As the launchd backend's: polls status() at once and then every poll_interval_ms until the
+    // predicate holds (true) or timeout_seconds have passed (false, with a warning).
+    bool _wait_for_service_status(const StatusPredicate& predicate,
+                                  int timeout_seconds = base::DEFAULT_STATUS_WAIT_TIMEOUT_SECONDS,
+                                  int poll_interval_ms = base::DEFAULT_POLL_INTERVAL_MS) const;
+
+private:
+    struct ServiceProcess {
+        std::uint32_t pid;
+        platform::process_table::Instant created;
+    };
+    std::optional<task_scheduler::RegisteredTask> find_task() const;
+    // The process the PID file names, when it runs and is the one recorded.
+    std::optional<ServiceProcess> service_process() const;
+    void write_script(const std::vector<std::string>& program_arguments) const;
+    void remove_service_folder() const;
+
+    std::unique_ptr<task_scheduler::TaskScheduler> scheduler_;
+    std::unique_ptr<platform::process_table::ProcessTable> processes_;
+    platform::account::Account account_;
+    std::string task_name_;
+    std::filesystem::path service_folder_;
+};
+
+}  // namespace vetra_service_manager::backends::windows

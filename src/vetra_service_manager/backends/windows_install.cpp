@@ -1,0 +1,144 @@
+// install and uninstall of the Windows backend: the supervisor script in the service's folder,
+// the task that runs it, and through the lifecycle operations the running service.
+#include <fstream>
+
+#include <fmt/ranges.h>
+
+#include "vetra_service_manager/backends/windows.hpp"
+#include "vetra_service_manager/backends/windows_formats.hpp"
+#include "vetra_service_manager/backends/wintpl.hpp"
+#include "vetra_service_manager/exceptions.hpp"
+#include "vetra_service_manager/platform/files.hpp"
+#include "vetra_service_manager/platform/platform.hpp"
+#include "vetra_service_manager/platform/windows_command_line.hpp"
+
+namespace vetra_service_manager::backends::windows {
+namespace fs = std::filesystem;
+namespace {
+
+std::string describe_current_exception() {
+    try {
+        throw;
+    } catch (const std::exception& error) {
+        return error.what();
+    } catch (...) {
+        return "unknown error";
+    }
+}
+
+void write_file(const fs::path& path, const std::string& bytes) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    file.close();
+    if (!file) throw std::runtime_error("Cannot write " + platform::to_text(path));
+}
+
+}  // namespace
+
+void WindowsServiceManager::write_script(const std::vector<std::string>& program_arguments) const {
+    const std::string command = platform::windows_command_line::build(program_arguments);
+    // WScript.Shell.Run expands %NAME% in the command it is given and offers no way to escape it.
+    if (command.find('%') != std::string::npos) {
+        throw ServiceOperationError(ServiceOperation::INSTALL,
+                                    "The service's command line cannot contain '%' (Windows Script Host would expand "
+                                    "it as an environment variable): " + command);
+    }
+    const std::string script = wintpl::fill_supervisor_template({
+        .executable = command,
+        .pid_file = platform::from_text(windows_formats::windows_path_text(pid_file())),
+        .log_file = platform::from_text(windows_formats::windows_path_text(log_file())),
+        .working_dir = platform::from_text(windows_formats::windows_path_text(app_dir())),
+    });
+    logger().info("Writing supervisor script: {}", platform::to_text(script_path()));
+    fs::create_directories(service_folder());
+    // Through a temporary file, so that a failed write never leaves a truncated script for the task.
+    fs::path temporary = script_path();
+    temporary += ".tmp";
+    write_file(temporary, windows_formats::utf16le_with_bom(script));
+    fs::rename(temporary, script_path());
+}
+
+void WindowsServiceManager::remove_service_folder() const {
+    if (!platform::files::exists(service_folder())) return;
+    logger().info("Removing service folder: {}", platform::to_text(service_folder()));
+    fs::remove_all(service_folder());
+}
+
+void WindowsServiceManager::install(const std::vector<std::string>& program_arguments, const version::Version& version,
+                                    bool raise_if_already_installed) {
+    logger().info("Installing service: {}, version: {} with args: {}", service_name(), version.str(),
+                  program_arguments);
+    if (status().installation_status == InstallationStatus::INSTALLED) {
+        if (raise_if_already_installed) throw exceptions::ServiceAlreadyInstalledError();
+        logger().debug("Service is already installed, skipping");
+        return;
+    }
+    try {
+        write_script(program_arguments);
+        const std::string xml =
+            wintpl::create_scheduled_task_xml(service_name(), task_name(), version.str(),
+                                              platform::from_text(windows_formats::windows_path_text(script_path())),
+                                              account_.name, account_.sid);
+        logger().info("Registering task: {}", task_name());
+        try {
+            scheduler_->register_task(task_name(), xml);
+        } catch (const task_scheduler::TaskSchedulerError& error) {
+            throw ServiceOperationError(ServiceOperation::INSTALL,
+                                        std::string("Failed to register the task: ") + error.what());
+        }
+        enable();
+        start();
+        logger().info("Successfully installed and started service: {}", service_name());
+    } catch (...) {
+        const std::string cause = describe_current_exception();
+        logger().error("Installation failed, attempting cleanup: {}", cause);
+        // The first failure is the one to report; a failing clean-up is logged and must not hide it.
+        try {
+            uninstall();
+        } catch (...) {
+            logger().error("Cleanup after the failed installation failed too: {}", describe_current_exception());
+        }
+        // A task that was never registered leaves uninstall() nothing to do, but the script may exist.
+        try {
+            remove_service_folder();
+        } catch (...) {
+            logger().error("Cleanup after the failed installation failed too: {}", describe_current_exception());
+        }
+        try {
+            throw;
+        } catch (const ServiceOperationError&) {
+            throw;
+        } catch (...) {
+            std::throw_with_nested(ServiceOperationError(ServiceOperation::INSTALL, "Installation failed: " + cause));
+        }
+    }
+}
+
+void WindowsServiceManager::uninstall(bool raise_if_not_installed) {
+    logger().info("Uninstalling service: {}", service_name());
+    if (status().installation_status == InstallationStatus::NOT_INSTALLED) {
+        logger().info("Service {} is not installed", service_name());
+        if (raise_if_not_installed) throw exceptions::ServiceNotInstalledError();
+        logger().debug("Service is not installed, skipping");
+        return;
+    }
+    stop();
+    logger().info("Deleting task: {}", task_name());
+    try {
+        scheduler_->remove(task_name());
+    } catch (const task_scheduler::TaskSchedulerError& error) {
+        const std::string message = std::string("Failed to delete the task: ") + error.what();
+        logger().error("{}", message);
+        throw ServiceOperationError(ServiceOperation::UNINSTALL, message);
+    }
+    try {
+        remove_service_folder();
+    } catch (const std::exception& error) {
+        const std::string message = std::string("Failed to delete the service folder: ") + error.what();
+        logger().error("{}", message);
+        std::throw_with_nested(ServiceOperationError(ServiceOperation::UNINSTALL, message));
+    }
+    logger().info("Service {} successfully uninstalled", service_name());
+}
+
+}  // namespace vetra_service_manager::backends::windows

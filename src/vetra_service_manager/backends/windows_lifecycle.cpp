@@ -1,0 +1,123 @@
+// enable, disable, start and stop of the Windows backend: each reads the state first, skips or
+// refuses when the service is already where it was asked to go, and otherwise makes one
+// Task Scheduler call (stop also ends the service process).
+#include <system_error>
+
+#include "vetra_service_manager/backends/windows.hpp"
+#include "vetra_service_manager/exceptions.hpp"
+
+namespace vetra_service_manager::backends::windows {
+namespace {
+
+// Task Scheduler's answer is quoted in the error, as one line, like a tool's error output: the
+// message then already says everything the user can act on.
+template <typename Call>
+void scheduler_call(spdlog::logger& logger, ServiceOperation operation, const std::string& failure, Call call) {
+    try {
+        call();
+    } catch (const task_scheduler::TaskSchedulerError& error) {
+        const std::string message = failure + ": " + error.what();
+        logger.error("{}", message);
+        throw ServiceOperationError(operation, message);
+    }
+}
+
+}  // namespace
+
+void WindowsServiceManager::enable(bool raise_if_already_enabled) {
+    logger().info("Enabling service: {}", service_name());
+    const auto current = status();
+    if (current.installation_status == InstallationStatus::NOT_INSTALLED) {
+        logger().warn("Service is not installed");
+        throw exceptions::ServiceNotInstalledError();
+    }
+    if (current.enablement_status == EnablementStatus::ENABLED) {
+        if (raise_if_already_enabled) {
+            logger().warn("Service is already enabled");
+            throw exceptions::ServiceAlreadyEnabledError();
+        }
+        logger().debug("Service is already enabled, skipping");
+        return;
+    }
+    logger().info("Enabling the task");
+    scheduler_call(logger(), ServiceOperation::ENABLE, "Failed to enable the service",
+                   [&] { scheduler_->set_enabled(task_name(), true); });
+    logger().info("Service {} successfully enabled", service_name());
+}
+
+void WindowsServiceManager::disable(bool raise_if_already_disabled) {
+    logger().info("Disabling service: {}", service_name());
+    // Disabling a task leaves its running instance alone; take the service down first.
+    stop();
+    if (status().enablement_status == EnablementStatus::DISABLED) {
+        if (raise_if_already_disabled) {
+            logger().warn("Service is already disabled");
+            throw exceptions::ServiceAlreadyDisabledError();
+        }
+        logger().debug("Service is already disabled, skipping");
+        return;
+    }
+    logger().info("Disabling the task");
+    scheduler_call(logger(), ServiceOperation::DISABLE, "Failed to disable the service",
+                   [&] { scheduler_->set_enabled(task_name(), false); });
+    logger().info("Service {} successfully disabled", service_name());
+}
+
+void WindowsServiceManager::start(bool raise_if_already_running) {
+    logger().info("Starting service: {}", service_name());
+    const auto current = status();
+    if (current.enablement_status == EnablementStatus::DISABLED) {
+        logger().info("Service is disabled, enabling first");
+        enable(false);
+    }
+    if (current.running_status == RunningStatus::RUNNING) {
+        if (raise_if_already_running) {
+            logger().warn("Service is already running");
+            throw exceptions::ServiceAlreadyRunningError();
+        }
+        logger().debug("Service is already running, skipping");
+        return;
+    }
+    logger().info("Running the task");
+    scheduler_call(logger(), ServiceOperation::START, "Failed to start the service",
+                   [&] { scheduler_->run(task_name()); });
+    // A slow first start is no failure: the wait leaves its own warning.
+    _wait_for_service_status([](const ServiceStatus& s) { return s.running_status == RunningStatus::RUNNING; });
+    logger().info("Service {} successfully started", service_name());
+}
+
+void WindowsServiceManager::stop(bool raise_if_already_stopped) {
+    logger().info("Stopping service: {}", service_name());
+    const auto task = find_task();
+    const auto process = task ? service_process() : std::nullopt;
+    // A supervisor between two starts of the service process is stopped as well: left alone, it
+    // would start the service again after its throttle.
+    const bool supervisor_running = task && task->running;
+    if (!process && !supervisor_running) {
+        if (raise_if_already_stopped) {
+            logger().warn("Service is not running");
+            throw exceptions::ServiceAlreadyStoppedError();
+        }
+        logger().debug("Service is not running, skipping");
+        return;
+    }
+    if (process) {
+        logger().info("Terminating service process {} and its children", process->pid);
+        try {
+            processes_->terminate_tree(process->pid, process->created);
+        } catch (const std::system_error& error) {
+            const std::string message = "Failed to terminate the service process: " + std::string(error.what());
+            logger().error("{}", message);
+            std::throw_with_nested(ServiceOperationError(ServiceOperation::STOP, message));
+        }
+    }
+    if (supervisor_running) {
+        logger().info("Ending the task's running instance");
+        scheduler_call(logger(), ServiceOperation::STOP, "Failed to end the task",
+                       [&] { scheduler_->end(task_name()); });
+    }
+    _wait_for_service_status([](const ServiceStatus& s) { return s.running_status == RunningStatus::NOT_RUNNING; });
+    logger().info("Service {} successfully stopped", service_name());
+}
+
+}  // namespace vetra_service_manager::backends::windows

@@ -1,0 +1,242 @@
+// The Windows backend's logic against the in-memory scheduler and a process table the test owns;
+// a test plays the supervisor in the scheduler's run hook.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "support/test_support.hpp"
+#include "vetra_service_manager/backends/task_scheduler_memory.hpp"
+#include "vetra_service_manager/backends/windows.hpp"
+#include "vetra_service_manager/backends/windows_formats.hpp"
+#include "vetra_service_manager/exceptions.hpp"
+#include "vetra_service_manager/version.hpp"
+
+namespace {
+using namespace std::chrono;
+using namespace vetra_service_manager;
+using backends::task_scheduler::TaskSchedulerError;
+using platform::process_table::Instant;
+using status::EnablementStatus;
+using status::InstallationStatus;
+using status::RunningStatus;
+namespace fs = std::filesystem;
+
+constexpr const char* SID = "S-1-5-21-1-2-3-1001";
+constexpr std::uint32_t PID = 4242;
+// 2024-03-31 00:30:00.123456 UTC, the night European summer time began.
+const Instant CREATED = sys_days(2024y / March / 31) + 30min + 123456us;
+
+struct FakeProcesses : platform::process_table::ProcessTable {
+    std::map<std::uint32_t, Instant>* running;
+    std::vector<std::string>* events;
+    FakeProcesses(std::map<std::uint32_t, Instant>* r, std::vector<std::string>* e) : running(r), events(e) {}
+    std::optional<Instant> creation_time(std::uint32_t pid) const override {
+        const auto it = running->find(pid);
+        return it == running->end() ? std::nullopt : std::optional(it->second);
+    }
+    bool terminate_tree(std::uint32_t pid, Instant created) override {
+        if (creation_time(pid) != created) return false;
+        events->push_back("terminate " + std::to_string(pid));
+        running->erase(pid);
+        return true;
+    }
+};
+
+// UTF-16 LE bytes of a UTF-16 literal.
+std::string utf16_bytes(std::u16string_view text) {
+    std::string bytes;
+    for (char16_t unit : text) bytes += {static_cast<char>(unit & 0xFF), static_cast<char>(unit >> 8)};
+    return bytes;
+}
+
+class WindowsBackend : public ::testing::Test {
+protected:
+    WindowsBackend() {
+        scheduler->on_run = [this](const std::string&) {  // the supervisor starts the service
+            running[PID] = CREATED;
+            vsm_test::write_file(folder / "supervisor.pid", "4242,20240331013000.123456+060\r\n");
+        };
+        scheduler->on_end = [this](const std::string&) { events.push_back("end"); };
+    }
+
+    backends::windows::WindowsServiceManager make() {
+        auto owned = std::make_unique<backends::task_scheduler_memory::InMemoryTaskScheduler>();
+        owned->on_run = scheduler->on_run;
+        owned->on_end = scheduler->on_end;
+        owned->tasks = scheduler->tasks;
+        live = owned.get();
+        return {"vetra_api", app_dir, std::move(owned), std::make_unique<FakeProcesses>(&running, &events),
+                {"HOST\\jörg", SID}};
+    }
+    void install(backends::windows::WindowsServiceManager& manager, std::vector<std::string> args = {}) {
+        if (args.empty()) args = {runner, "run", "vetra_api"};
+        manager.install(args, version::Version("1.4.0rc1"));
+    }
+
+    vsm_test::TempDir tmp;
+    // Spelled with "." and ".." parts, which the script and the task must not see.
+    fs::path app_dir = tmp / "Lökål" / "x" / ".." / "." / "services";
+    fs::path folder = tmp / "Lökål" / "services" / "vetra_api";
+    std::string runner = (tmp / "Lökål" / "services" / "vetra_service_runner.exe").string();
+    std::unique_ptr<backends::task_scheduler_memory::InMemoryTaskScheduler> scheduler =
+        std::make_unique<backends::task_scheduler_memory::InMemoryTaskScheduler>();
+    backends::task_scheduler_memory::InMemoryTaskScheduler* live = nullptr;
+    std::map<std::uint32_t, Instant> running;
+    std::vector<std::string> events;
+    std::string task = std::string("vetra_api-") + SID;
+};
+
+TEST_F(WindowsBackend, InstallWritesTheScriptRegistersTheTaskAndWaitsForTheService) {
+    auto manager = make();
+    install(manager);
+
+    ASSERT_EQ(live->tasks.count(task), 1u);
+    const std::string& xml = live->tasks[task].xml;
+    std::string windows_folder = folder.string();
+    std::replace(windows_folder.begin(), windows_folder.end(), '/', '\\');
+    EXPECT_THAT(xml, testing::HasSubstr("<URI>\\\\" + task + "</URI>"));
+    EXPECT_THAT(xml, testing::HasSubstr("<UserId>HOST\\jörg</UserId>"));
+    EXPECT_THAT(xml, testing::HasSubstr("<Arguments>\"" + windows_folder + "\\supervisor.vbs\"</Arguments>"));
+
+    const std::string script = vsm_test::read_file(folder / "supervisor.vbs");
+    EXPECT_EQ(script.substr(0, 2), "\xFF\xFE");
+    EXPECT_THAT(script, testing::HasSubstr(utf16_bytes(u"Option Explicit\r\n")));
+    // Every path absolute, normalised, with backslashes; non-ASCII characters as UTF-16.
+    std::string prefix = tmp.path().string();
+    std::replace(prefix.begin(), prefix.end(), '/', '\\');
+    const std::u16string base = std::u16string(prefix.begin(), prefix.end()) + u"\\Lökål\\services";
+    EXPECT_THAT(script, testing::HasSubstr(utf16_bytes(u"strPidFile = \"" + base + u"\\vetra_api\\supervisor.pid\"")));
+    EXPECT_THAT(script, testing::HasSubstr(utf16_bytes(u"strLogFile = \"" + base + u"\\vetra_api\\supervisor.log\"")));
+    EXPECT_THAT(script, testing::HasSubstr(utf16_bytes(u"strWorkDir = \"" + base + u"\"")));
+    EXPECT_THAT(script, testing::HasSubstr(utf16_bytes(u" run vetra_api\"\r\n")));
+    EXPECT_FALSE(fs::exists(folder / "supervisor.vbs.tmp"));
+
+    const auto status = manager.status();
+    EXPECT_EQ(status.installation_status, InstallationStatus::INSTALLED);
+    EXPECT_EQ(status.enablement_status, EnablementStatus::ENABLED);
+    EXPECT_EQ(status.running_status, RunningStatus::RUNNING);
+    EXPECT_EQ(manager.version()->str(), "1.4.0rc1");
+    EXPECT_EQ(manager.log_files().at(0).path, folder / "supervisor.log");
+}
+
+TEST_F(WindowsBackend, InstallingAgainChangesNothing) {
+    auto manager = make();
+    install(manager);
+    const std::string xml = live->tasks[task].xml;
+    manager.install({runner, "other"}, version::Version("9"));
+    EXPECT_EQ(live->tasks[task].xml, xml);
+    EXPECT_THROW(manager.install({runner}, version::Version("9"), true), exceptions::ServiceAlreadyInstalledError);
+}
+
+TEST_F(WindowsBackend, AFailedInstallLeavesNoTaskAndNoScript) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        bool run_fails;
+        ServiceOperation operation;
+        const char* message;
+    };
+    for (const auto& c : std::vector<Case>{
+             {"task cannot run", {}, true, ServiceOperation::START,
+              "Failed to start the service: Cannot run task: Not implemented (0x80004001)"},
+             {"percent sign", {"C:\\runner.exe", "--home", "%APPDATA%"}, false, ServiceOperation::INSTALL,
+              "The service's command line cannot contain '%' (Windows Script Host would expand it as an environment "
+              "variable): C:\\runner.exe --home %APPDATA%"},
+         }) {
+        if (c.run_fails) scheduler->on_run = [](const std::string&) { throw TaskSchedulerError("Cannot run task: Not implemented (0x80004001)"); };
+        auto manager = make();
+        try {
+            install(manager, c.args);
+            ADD_FAILURE() << c.name << ": no error";
+        } catch (const ServiceOperationError& error) {
+            EXPECT_EQ(error.operation(), c.operation) << c.name;
+            EXPECT_STREQ(error.what(), c.message) << c.name;
+        }
+        EXPECT_TRUE(live->tasks.empty()) << c.name;
+        EXPECT_FALSE(fs::exists(folder)) << c.name;
+    }
+}
+
+TEST_F(WindowsBackend, StatusTellsTheRecordedServiceProcessFromAReusedId) {
+    struct Case {
+        const char* pid_file;  // nullptr: none
+        bool alive;
+        RunningStatus expected;
+    };
+    for (const auto& c : std::vector<Case>{
+             {nullptr, true, RunningStatus::NOT_RUNNING},
+             {"4242,20240331013000.123456+060\r\n", true, RunningStatus::RUNNING},
+             // The same instant after the clocks went forward: not a different process.
+             {"4242,20240331023000.123456+120", true, RunningStatus::RUNNING},
+             {"4242,20240330193000.123456-300", true, RunningStatus::RUNNING},
+             {"4242,20240331013000.123456+060", false, RunningStatus::NOT_RUNNING},
+             {"4242,20240331013001.123456+060", true, RunningStatus::NOT_RUNNING},
+             {"4242", true, RunningStatus::NOT_RUNNING},
+             {"garbage", true, RunningStatus::NOT_RUNNING},
+         }) {
+        scheduler->tasks[task] = {"<Task />", false, false};
+        fs::remove_all(folder);
+        if (c.pid_file) vsm_test::write_file(folder / "supervisor.pid", c.pid_file);
+        running.clear();
+        if (c.alive) running[PID] = CREATED;
+        const auto status = make().status();
+        EXPECT_EQ(status.installation_status, InstallationStatus::INSTALLED);
+        EXPECT_EQ(status.enablement_status, EnablementStatus::DISABLED);
+        EXPECT_EQ(status.running_status, c.expected) << (c.pid_file ? c.pid_file : "no PID file");
+    }
+    scheduler->tasks.clear();
+    const auto status = make().status();
+    EXPECT_EQ(status.installation_status, InstallationStatus::NOT_INSTALLED);
+    EXPECT_EQ(status.running_status, RunningStatus::NOT_RUNNING);
+}
+
+TEST_F(WindowsBackend, StopEndsTheServiceProcessBeforeTheSupervisor) {
+    auto manager = make();
+    install(manager);
+    manager.stop();
+    EXPECT_EQ(events, (std::vector<std::string>{"terminate 4242", "end"}));
+    EXPECT_EQ(manager.status().running_status, RunningStatus::NOT_RUNNING);
+    EXPECT_THROW(manager.stop(true), exceptions::ServiceAlreadyStoppedError);
+
+    // A reused ID is never killed; the supervisor still is ended.
+    events.clear();
+    live->tasks[task].running = true;
+    running[PID] = CREATED + 1s;
+    manager.stop();
+    EXPECT_EQ(events, std::vector<std::string>{"end"});
+}
+
+TEST_F(WindowsBackend, DisableStopsFirstAndUninstallRemovesEverything) {
+    auto manager = make();
+    install(manager);
+    manager.disable();
+    EXPECT_EQ(events, (std::vector<std::string>{"terminate 4242", "end"}));
+    EXPECT_FALSE(live->tasks[task].enabled);
+    manager.enable();
+    EXPECT_TRUE(live->tasks[task].enabled);
+
+    manager.uninstall();
+    EXPECT_TRUE(live->tasks.empty());
+    EXPECT_FALSE(fs::exists(folder));
+    EXPECT_THROW(manager.enable(), exceptions::ServiceNotInstalledError);
+    EXPECT_THROW(manager.uninstall(true), exceptions::ServiceNotInstalledError);
+    EXPECT_EQ(manager.version(), std::nullopt);
+}
+
+TEST(WindowsFormats, VersionLineAsTaskSchedulerGivesTheDescriptionBack) {
+    using backends::windows_formats::description_version;
+    EXPECT_EQ(description_version("<Task><RegistrationInfo><Description>Service a&amp;b&#xD;&#xA;version=2.0&#13;&#10;"
+                                  "user=x</Description></RegistrationInfo></Task>"),
+              "2.0");
+    EXPECT_EQ(description_version("<Description>Service a\nuser=x</Description>"), std::nullopt);
+}
+
+TEST(WindowsFormats, Utf16CarriesCharactersBeyondTheBasicPlane) {
+    using backends::windows_formats::utf16le_with_bom;
+    EXPECT_EQ(utf16le_with_bom("aé😀"), "\xFF\xFE" + utf16_bytes(u"aé😀"));
+    EXPECT_THROW(utf16le_with_bom("\xC3"), std::invalid_argument);
+    EXPECT_THROW(utf16le_with_bom("\xED\xA0\x80"), std::invalid_argument);  // a surrogate
+}
+
+}  // namespace
