@@ -49,7 +49,8 @@ const std::set<std::string> KNOWN = {
     "function", "do", "while", "until", "loop", "for", "each", "in", "to", "step", "next", "exit", "not", "and",
     "or", "mod", "is", "on", "error", "resume", "goto", "call", "nothing", "true", "false", "null", "empty", "err",
     "wscript", "createobject", "getobject", "now", "hex", "cstr", "clng", "cdbl", "fix", "isnull", "isnumeric",
-    "split", "ubound", "instr", "array", "lcase", "trim", "len", "timer", "vbbinarycompare"};
+    "split", "ubound", "instr", "array", "lcase", "trim", "len", "timer", "vbbinarycompare", "cint", "left", "mid",
+    "right", "dateserial", "timeserial", "dateadd", "datediff"};
 
 struct Scope {
     std::set<std::string> names;

@@ -89,8 +89,10 @@ Do
         Set dictChildren = CreateObject("Scripting.Dictionary")
 
         ' Only a confirmed death ends the watch, so the reaping below always follows an answer of WMI.
+        ' The creation date tells the service process from one that received its ID after it ended
+        ' (during a long WMI outage, say).
         Do
-            intState = ProcessState(intPID)
+            intState = TrackedChildState(intPID, strCreationDate)
             If intState = PROC_DEAD Then Exit Do
             If intState = PROC_ALIVE Then
                 TrackChildren intPID, dictChildren
@@ -126,9 +128,11 @@ Loop
 ' Appends one line; a failure to log never stops the supervisor.
 Sub Log(msg)
     Const FOR_APPENDING = 8
+    Const TRISTATE_TRUE = -1
     Dim objFile
     On Error Resume Next
-    Set objFile = objFSO.OpenTextFile(strLogFile, FOR_APPENDING, True)
+    ' Unicode (UTF-16 LE with a byte-order mark), so that paths outside the ANSI code page survive.
+    Set objFile = objFSO.OpenTextFile(strLogFile, FOR_APPENDING, True, TRISTATE_TRUE)
     If Err.Number = 0 Then
         objFile.WriteLine Now() & " " & msg
         objFile.Close
@@ -218,9 +222,10 @@ Function RowValue(arrRows, intRow, intCol)
 End Function
 
 ' Terminating is a method of a live WMI object, so this cannot go through WMIQuery. True only if a
-' process was terminated: an outage reports False and never claims a kill.
+' process was terminated (Terminate returned 0): an outage or a refusal reports False and never
+' claims a kill.
 Function WMIKill(pid)
-    Dim intAttempt, colItems, objItem, blnKilled
+    Dim intAttempt, colItems, objItem, blnKilled, intResult
     WMIKill = False
     For intAttempt = 1 To WMI_TRIES
         blnKilled = False
@@ -228,9 +233,9 @@ Function WMIKill(pid)
         Set colItems = objWMI.ExecQuery("SELECT * FROM Win32_Process WHERE ProcessId = " & pid)
         If Err.Number = 0 Then
             For Each objItem In colItems
-                objItem.Terminate(1)
+                intResult = objItem.Terminate(1)
                 If Err.Number <> 0 Then Exit For
-                blnKilled = True
+                If intResult = 0 Then blnKilled = True
             Next
         End If
         If Err.Number = 0 Then
@@ -409,7 +414,7 @@ Function TrackedChildState(pid, strCreated)
     For intRow = 0 To UBound(arrRows)
         varCreated = RowValue(arrRows, intRow, 0)
         If IsNull(varCreated) Then varCreated = ""
-        If strCreated = "" Or CStr(varCreated) = strCreated Then TrackedChildState = PROC_ALIVE
+        If strCreated = "" Or SameInstant(CStr(varCreated), strCreated) Then TrackedChildState = PROC_ALIVE
     Next
 End Function
 
@@ -486,7 +491,7 @@ Sub CleanupStalePid()
         For intRow = 0 To UBound(arrRows)
             varCreated = RowValue(arrRows, intRow, 0)
             If Not IsNull(varCreated) Then
-                If CStr(varCreated) = strStored Then blnMatch = True
+                If SameInstant(CStr(varCreated), strStored) Then blnMatch = True
             End If
         Next
     End If
@@ -517,3 +522,40 @@ Sub CleanupStalePid()
         LogRepeat "Could not kill stale process PID " & lngOldPid & "; not spawning until it is gone"
     End If
 End Sub
+
+
+' ----- Creation dates -----
+
+' True when two WMI creation dates name the same instant, whatever UTC offset each was written with:
+' a daylight-saving change alters the offset, not the instant. Text that is no WMI date must match
+' exactly.
+Function SameInstant(strA, strB)
+    Dim varA, varB
+    varA = WMIInstant(strA)
+    varB = WMIInstant(strB)
+    If IsNull(varA) Or IsNull(varB) Then
+        SameInstant = (strA = strB)
+    Else
+        SameInstant = (varA = varB)
+    End If
+End Function
+
+' WMI's date text, "yyyymmddHHMMSS.ffffff+UUU" (local time, then its offset from UTC in minutes),
+' as "seconds since 2000-01-01 UTC.microseconds"; Null for any other text.
+Function WMIInstant(strDate)
+    Dim dtmLocal, intOffset
+    WMIInstant = Null
+    If Len(strDate) <> 25 Then Exit Function
+    If Mid(strDate, 15, 1) <> "." Then Exit Function
+    If Not IsNumeric(Left(strDate, 14)) Or Not IsNumeric(Mid(strDate, 16, 6)) Or Not IsNumeric(Right(strDate, 4)) Then Exit Function
+    On Error Resume Next
+    dtmLocal = DateSerial(CInt(Left(strDate, 4)), CInt(Mid(strDate, 5, 2)), CInt(Mid(strDate, 7, 2))) + TimeSerial(CInt(Mid(strDate, 9, 2)), CInt(Mid(strDate, 11, 2)), CInt(Mid(strDate, 13, 2)))
+    intOffset = CInt(Right(strDate, 4))
+    If Err.Number <> 0 Then
+        Err.Clear
+        On Error GoTo 0
+        Exit Function
+    End If
+    On Error GoTo 0
+    WMIInstant = DateDiff("s", DateSerial(2000, 1, 1), DateAdd("n", -intOffset, dtmLocal)) & "." & Mid(strDate, 16, 6)
+End Function
