@@ -53,18 +53,18 @@ std::string utf16_bytes(std::u16string_view text) {
 class WindowsBackend : public ::testing::Test {
 protected:
     WindowsBackend() {
-        scheduler->on_run = [this](const std::string&) {  // the supervisor starts the service
+        initial.on_run = [this](const std::string&) {  // the supervisor starts the service
             running[PID] = CREATED;
             vsm_test::write_file(folder / "supervisor.pid", "4242,20240331013000.123456+060\r\n");
         };
-        scheduler->on_end = [this](const std::string&) { events.push_back("end"); };
+        initial.on_end = [this](const std::string&) { events.push_back("end"); };
     }
 
     backends::windows::WindowsServiceManager make() {
         auto owned = std::make_unique<backends::task_scheduler_memory::InMemoryTaskScheduler>();
-        owned->on_run = scheduler->on_run;
-        owned->on_end = scheduler->on_end;
-        owned->tasks = scheduler->tasks;
+        owned->on_run = initial.on_run;
+        owned->on_end = initial.on_end;
+        owned->tasks = initial.tasks;
         live = owned.get();
         return {"vetra_api", app_dir, std::move(owned), std::make_unique<FakeProcesses>(&running, &events),
                 {"HOST\\jörg", SID}};
@@ -79,8 +79,8 @@ protected:
     fs::path app_dir = tmp / "Lökål" / "x" / ".." / "." / "services";
     fs::path folder = tmp / "Lökål" / "services" / "vetra_api";
     std::string runner = (tmp / "Lökål" / "services" / "vetra_service_runner.exe").string();
-    std::unique_ptr<backends::task_scheduler_memory::InMemoryTaskScheduler> scheduler =
-        std::make_unique<backends::task_scheduler_memory::InMemoryTaskScheduler>();
+    // What the next make() starts from: tasks and hooks; `live` is the scheduler of the last one made.
+    backends::task_scheduler_memory::InMemoryTaskScheduler initial;
     backends::task_scheduler_memory::InMemoryTaskScheduler* live = nullptr;
     std::map<std::uint32_t, Instant> running;
     std::vector<std::string> events;
@@ -144,7 +144,7 @@ TEST_F(WindowsBackend, AFailedInstallLeavesNoTaskAndNoScript) {
               "The service's command line cannot contain '%' (Windows Script Host would expand it as an environment "
               "variable): C:\\runner.exe --home %APPDATA%"},
          }) {
-        if (c.run_fails) scheduler->on_run = [](const std::string&) { throw TaskSchedulerError("Cannot run task: Not implemented (0x80004001)"); };
+        if (c.run_fails) initial.on_run = [](const std::string&) { throw TaskSchedulerError("Cannot run task: Not implemented (0x80004001)"); };
         auto manager = make();
         try {
             install(manager, c.args);
@@ -175,7 +175,7 @@ TEST_F(WindowsBackend, StatusTellsTheRecordedServiceProcessFromAReusedId) {
              {"4242", true, RunningStatus::NOT_RUNNING},
              {"garbage", true, RunningStatus::NOT_RUNNING},
          }) {
-        scheduler->tasks[task] = {"<Task />", false, false};
+        initial.tasks[task] = {"<Task />", false, false};
         fs::remove_all(folder);
         if (c.pid_file) vsm_test::write_file(folder / "supervisor.pid", c.pid_file);
         running.clear();
@@ -185,7 +185,7 @@ TEST_F(WindowsBackend, StatusTellsTheRecordedServiceProcessFromAReusedId) {
         EXPECT_EQ(status.enablement_status, EnablementStatus::DISABLED);
         EXPECT_EQ(status.running_status, c.expected) << (c.pid_file ? c.pid_file : "no PID file");
     }
-    scheduler->tasks.clear();
+    initial.tasks.clear();
     const auto status = make().status();
     EXPECT_EQ(status.installation_status, InstallationStatus::NOT_INSTALLED);
     EXPECT_EQ(status.running_status, RunningStatus::NOT_RUNNING);
