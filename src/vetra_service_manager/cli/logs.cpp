@@ -56,7 +56,8 @@ int show_files(const std::vector<backends::base::LogFile>& files, const Options&
     }
     std::cout << std::flush;
     while (args.follow) {
-        if (platform::interrupts::wait_for(FOLLOW_INTERVAL)) platform::interrupts::check();
+        // Ctrl-C is how following ends: the usual status, no message.
+        if (platform::interrupts::wait_for(FOLLOW_INTERVAL)) return 128 + platform::interrupts::received();
         for (auto& source : sources) show(source, source.reader.appended(args.lines), last);
     }
     return 0;
@@ -80,7 +81,7 @@ int run(const Options& args) {
     if (const auto files = backend.log_files(); !files.empty()) return show_files(files, args);
     if (const auto viewer = backend.log_viewer(args.lines, args.follow); !viewer.empty()) {
         const int status = platform::process::run_inherited(viewer).exit_code;
-        platform::interrupts::check();  // the viewer ended because the user interrupted it
+        if (const int signal = platform::interrupts::received()) return 128 + signal;  // the user ended the viewer
         return status < 0 ? 128 - status : status;
     }
     std::cout << "No logs for " << args.service << " yet." << std::endl;

@@ -18,7 +18,7 @@ struct Options {
 void add_arguments(CLI::App& parser, Options& args);
 // Shows the backend's log files, each under a heading, or hands the terminal over to the
 // system's own log viewer. A service without logs is told in one line, exit 0. Following ends
-// with platform::interrupts::Interrupted.
+// at an interrupt, with 128 + its number.
 int run(const Options& args);
 
 }  // namespace vetra_service_manager::cli::logs
