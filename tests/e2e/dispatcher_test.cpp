@@ -19,6 +19,9 @@ TEST(Dispatcher, UsageErrorsExitTwoWithTheParsersMessageOnStandardError) {
         {"--log-level", "loud", "status"},
         {"status", "uninstall"},
         {"install", "--version"},
+        {"start", "vetra_api", "vetra_nope"},
+        {"logs", "-n", "-1"},
+        {"logs", "vetra_api", "vetra_sync_agent"},
     };
     for (const auto& args : cases) {
         auto result = run_cli(args);
@@ -26,6 +29,7 @@ TEST(Dispatcher, UsageErrorsExitTwoWithTheParsersMessageOnStandardError) {
         EXPECT_EQ(result.out, "");
         EXPECT_FALSE(result.err.empty());
     }
+    EXPECT_THAT(run_cli({"stop", "vetra_nope"}).err, HasSubstr("{vetra_sync_agent,vetra_api}"));
 }
 
 TEST(Dispatcher, HelpAtEachLevel) {
@@ -40,6 +44,8 @@ TEST(Dispatcher, HelpAtEachLevel) {
     auto uninstall = run_cli({"uninstall", "--help"});
     EXPECT_THAT(uninstall.out, HasSubstr("Also remove the App Group container (DESTRUCTIVE \u2014 irreversible)"));
     EXPECT_THAT(run_cli({"status", "--help"}).out, HasSubstr("Output a JSON document instead of human-readable text"));
+    EXPECT_THAT(top.out, HasSubstr("stop, then start installed services"));
+    EXPECT_THAT(run_cli({"logs", "--help"}).out, HasSubstr("-f,--follow"));
 }
 
 TEST(Dispatcher, CommandErrorsAreOneLineOnStandardErrorAndExitOne) {

@@ -74,6 +74,10 @@ MacOSServiceManager::MacOSServiceManager(std::string service_name, fs::path app_
 
 fs::path MacOSServiceManager::log_dir() const { return app_dir() / (service_name() + "_logs"); }
 
+std::vector<base::LogFile> MacOSServiceManager::log_files() const {
+    return {{"standard output", log_dir() / "out.log"}, {"standard error", log_dir() / "err.log"}};
+}
+
 std::string MacOSServiceManager::domain_target() const { return "gui/" + user_id_; }
 
 std::string MacOSServiceManager::service_target() const { return domain_target() + "/" + bundle_identifier_; }

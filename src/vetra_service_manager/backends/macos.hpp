@@ -55,6 +55,8 @@ public:
     const std::filesystem::path& plist_path() const noexcept { return plist_path_; }
     // <app_dir>/<service name>_logs, home of out.log and err.log.
     std::filesystem::path log_dir() const;
+    // out.log and err.log in log_dir(), where launchd writes the agent's output.
+    std::vector<base::LogFile> log_files() const override;
 
     // Polls status() at once and then every poll_interval_ms until the predicate holds (true) or
     // timeout_seconds have passed (false, with a warning). A time-out of 0 polls nothing.

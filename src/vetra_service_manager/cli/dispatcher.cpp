@@ -7,11 +7,17 @@
 
 #include <CLI/CLI.hpp>
 
+#include "vetra_service_manager/cli/_exclusive.hpp"
 #include "vetra_service_manager/cli/install.hpp"
+#include "vetra_service_manager/cli/logs.hpp"
+#include "vetra_service_manager/cli/restart.hpp"
+#include "vetra_service_manager/cli/start.hpp"
 #include "vetra_service_manager/cli/status.hpp"
+#include "vetra_service_manager/cli/stop.hpp"
 #include "vetra_service_manager/cli/uninstall.hpp"
 #include "vetra_service_manager/config.hpp"
 #include "vetra_service_manager/logging.hpp"
+#include "vetra_service_manager/platform/interrupts.hpp"
 
 namespace vetra_service_manager::cli::dispatcher {
 namespace {
@@ -54,6 +60,22 @@ int main(int argc, char** argv) {
     auto* uninstall_cmd =
         app.add_subcommand("uninstall", "stop services, remove plists, optional teardown of bundle/env/data.");
     uninstall::add_arguments(*uninstall_cmd, uninstall_args);
+    start::Options start_args;
+    auto* start_cmd = app.add_subcommand(
+        "start", "start installed services that are not running (default: all, in install order).");
+    start::add_arguments(*start_cmd, start_args);
+    stop::Options stop_args;
+    auto* stop_cmd = app.add_subcommand(
+        "stop", "stop running services (default: all, in uninstall order); they start again at the next login.");
+    stop::add_arguments(*stop_cmd, stop_args);
+    restart::Options restart_args;
+    auto* restart_cmd =
+        app.add_subcommand("restart", "stop, then start installed services (default: all, in install order).");
+    restart::add_arguments(*restart_cmd, restart_args);
+    logs::Options logs_args;
+    auto* logs_cmd = app.add_subcommand(
+        "logs", "show a service's recent output; with --follow, what it writes next until Ctrl-C.");
+    logs::add_arguments(*logs_cmd, logs_args);
 
     try {
         app.parse(argc, argv);
@@ -64,9 +86,20 @@ int main(int argc, char** argv) {
 
     try {
         logging::set_level(log_level);
-        if (install_cmd->parsed()) return install::run(install_args);
         if (status_cmd->parsed()) return status::run(status_args);
+        // From here an interrupt lets the command finish its current step (one service) first.
+        platform::interrupts::catch_interrupts();
+        if (logs_cmd->parsed()) return logs::run(logs_args);
+        const auto lock = _exclusive::hold();
+        if (install_cmd->parsed()) return install::run(install_args);
+        if (start_cmd->parsed()) return start::run(start_args);
+        if (stop_cmd->parsed()) return stop::run(stop_args);
+        if (restart_cmd->parsed()) return restart::run(restart_args);
         return uninstall::run(uninstall_args);
+    } catch (const platform::interrupts::Interrupted& interrupted) {
+        std::cout.flush();
+        std::cerr << interrupted.what() << '\n';
+        return interrupted.exit_status();
     } catch (const std::exception& error) {
         std::cout.flush();
         print_error_chain(error, "error: ");
@@ -74,6 +107,8 @@ int main(int argc, char** argv) {
         std::cout.flush();
         std::cerr << "error: unknown error\n";
     }
+    // A step that failed because the user interrupted it (its child ended by the same Ctrl-C).
+    if (const int signal = platform::interrupts::received()) return 128 + signal;
     return 1;
 }
 

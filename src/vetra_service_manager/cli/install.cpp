@@ -4,6 +4,7 @@
 
 #include "vetra_service_manager/cli/_runnerops.hpp"
 #include "vetra_service_manager/config.hpp"
+#include "vetra_service_manager/platform/interrupts.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
 #include "vetra_service_manager/services/_paths.hpp"
 #include "vetra_service_manager/services/registry.hpp"
@@ -91,6 +92,7 @@ void _migrate_from_previous(const fs::path& previous_binary, const fs::path& cur
             say("  carrying over " + std::to_string(to_install.size()) + " extra(s): " + joined(names, ", "));
             std::vector<std::string> failed;
             for (const auto& [name, version] : to_install) {
+                platform::interrupts::check();
                 const std::string spec = version.empty() ? name : name + "==" + version;
                 if (runnerops::runner_self_pip_install(current_runner, spec)) {
                     say("    \u2713 " + spec);
@@ -112,6 +114,7 @@ void _migrate_from_previous(const fs::path& previous_binary, const fs::path& cur
         }
     }
 
+    platform::interrupts::check();
     say("\n  cleaning up previous env via '" + text(previous_binary) + " self remove'...");
     if (runnerops::runner_self_remove(previous_binary)) {
         say("  \u2713 previous env removed");
@@ -157,6 +160,8 @@ int run(const Options& args) {
 
     say("\nRegistering services...");
     for (const registry::RegistryEntry* entry : {&registry::sync_agent, &registry::sync_api}) {
+        // Stopping is safe only between services: the backend either completes one or removes it again.
+        platform::interrupts::check();
         entry->get_service().install(version);
         say("  \u2713 " + entry->service_name() + " (installed, enabled, started)");
     }

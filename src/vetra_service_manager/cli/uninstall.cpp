@@ -4,6 +4,7 @@
 
 #include "vetra_service_manager/cli/_client_library.hpp"
 #include "vetra_service_manager/cli/_runnerops.hpp"
+#include "vetra_service_manager/platform/interrupts.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
 #include "vetra_service_manager/services/_paths.hpp"
 #include "vetra_service_manager/services/registry.hpp"
@@ -30,6 +31,7 @@ int run(const Options& args) {
     say("\nRemoving services...");
     // The reverse of the install order.
     for (const registry::RegistryEntry* entry : {&registry::sync_api, &registry::sync_agent}) {
+        platform::interrupts::check();  // a removal once begun is completed
         auto handle = entry->get_service();
         if (handle.status().installation_status == InstallationStatus::INSTALLED) {
             handle.uninstall();
@@ -39,6 +41,7 @@ int run(const Options& args) {
         }
     }
 
+    platform::interrupts::check();
     const auto runner_executable = services::_paths::default_runner_install_location().resolve();
     bool data_removal_failed = false;
     if (!args.remove_data) {

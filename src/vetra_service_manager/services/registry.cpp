@@ -8,6 +8,14 @@ namespace vetra_service_manager::services::registry {
 
 const RegistryEntry sync_agent("vetra_sync_agent");
 const RegistryEntry sync_api("vetra_api");
+const std::vector<const RegistryEntry*> install_order{&sync_agent, &sync_api};
+
+const RegistryEntry* find(std::string_view display_name) {
+    for (const RegistryEntry* entry : install_order) {
+        if (entry->service_name() == display_name) return entry;
+    }
+    return nullptr;
+}
 
 ServiceHandle::ServiceHandle(std::unique_ptr<backends::base::ServiceManagerBackend> backend,
                              std::vector<std::string> program_arguments)
@@ -16,6 +24,10 @@ ServiceHandle::ServiceHandle(std::unique_ptr<backends::base::ServiceManagerBacke
 void ServiceHandle::install(const version::Version& version) { backend_->install(program_arguments_, version); }
 
 void ServiceHandle::uninstall() { backend_->uninstall(); }
+
+void ServiceHandle::start() { backend_->start(); }
+
+void ServiceHandle::stop() { backend_->stop(); }
 
 status::ServiceStatus ServiceHandle::status() const { return backend_->status(); }
 

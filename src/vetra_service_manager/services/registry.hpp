@@ -3,6 +3,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "vetra_service_manager/backends/base.hpp"
@@ -19,6 +20,9 @@ public:
     // Returns once the service is registered, enabled and started.
     void install(const version::Version& version);
     void uninstall();
+    // Each a no-op when the service already is in that state.
+    void start();
+    void stop();
     status::ServiceStatus status() const;
     std::optional<version::Version> version() const;
 
@@ -43,5 +47,10 @@ private:
 
 extern const RegistryEntry sync_agent;  // "vetra_sync_agent"
 extern const RegistryEntry sync_api;    // "vetra_api"
+
+// Both entries, in the order they are installed and started (uninstalled and stopped in reverse).
+extern const std::vector<const RegistryEntry*> install_order;
+// The entry with this display name, or nullptr.
+const RegistryEntry* find(std::string_view display_name);
 
 }  // namespace vetra_service_manager::services::registry

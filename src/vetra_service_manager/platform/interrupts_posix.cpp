@@ -1,0 +1,53 @@
+// The handler only writes the signal's number into a pipe; a watcher thread reads it and does
+// the rest, outside signal context. Unlike blocking the signals, a handler is not inherited by the
+// children started meanwhile: exec resets it, so they still react to the signals themselves.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+#include <thread>
+
+#include "vetra_service_manager/platform/interrupts.hpp"
+#include "vetra_service_manager/platform/interrupts_os.hpp"
+#include "vetra_service_manager/platform/process.hpp"
+
+namespace vetra_service_manager::platform::interrupts {
+namespace {
+
+int pipe_ends[2] = {-1, -1};
+
+extern "C" void on_signal(int signal) {
+    const int saved = errno;
+    const auto byte = static_cast<unsigned char>(signal);
+    [[maybe_unused]] const auto written = ::write(pipe_ends[1], &byte, 1);
+    errno = saved;
+}
+
+void watch() {
+    for (;;) {
+        unsigned char byte = 0;
+        const auto n = ::read(pipe_ends[0], &byte, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        if (!record(byte)) {
+            process::terminate_running_children();
+            ::_exit(128 + byte);
+        }
+    }
+}
+
+}  // namespace
+
+void catch_interrupts() {
+    if (::pipe2(pipe_ends, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
+    std::thread(watch).detach();
+    struct sigaction action {};
+    action.sa_handler = on_signal;
+    action.sa_flags = SA_RESTART;  // the main thread's system calls carry on
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
+}
+
+}  // namespace vetra_service_manager::platform::interrupts
