@@ -92,7 +92,7 @@ TEST_F(MacOSLifecycleTest, DisableStopsFirstThenMarksTheLabel) {
     EXPECT_EQ(read_file(state / "marks" / LABEL), "disabled\n");
 }
 
-TEST_F(MacOSLifecycleTest, LoadedButNotRunningAgentCountsAsStopped) {
+TEST_F(MacOSLifecycleTest, LoadedButNotRunningAgentCountsAsStoppedAndStartsAgain) {
     auto m = manager();
     install(m);
     ::kill(*agent_pid(), SIGKILL);
@@ -101,6 +101,9 @@ TEST_F(MacOSLifecycleTest, LoadedButNotRunningAgentCountsAsStopped) {
     m.stop();
     EXPECT_EQ(subcommands(), (std::vector<std::string>{"print-disabled", "print"}));
     EXPECT_TRUE(loaded());
+    // launchd refuses to bootstrap a label that is still loaded: start takes it out first.
+    m.start();
+    EXPECT_EQ(m.status().running_status, RunningStatus::RUNNING);
 }
 
 TEST_F(MacOSLifecycleTest, LaunchctlFailuresRaiseWithTheirOperationAndStandardError) {

@@ -92,6 +92,9 @@ void MacOSServiceManager::start(bool raise_if_already_running) {
     if (run.exit_code != 0) {
         // launchd can refuse a bootstrap briefly, e.g. while a booted-out instance is still going away.
         logger().warn("Failed to start service, retrying in 1s: {}", error_text(run));
+        // A label that is still loaded but not running (launchd waiting out the throttle after a
+        // crash) refuses every bootstrap: take it out so that the retry loads it afresh.
+        if (launchctl({"print", service_target()}).exit_code == 0) launchctl({"bootout", service_target()});
         std::this_thread::sleep_for(std::chrono::seconds(1));
         run = launchctl(bootstrap);
         if (run.exit_code != 0) {
