@@ -167,12 +167,30 @@ private:
     std::size_t pos_ = 0;
 };
 
+// The normalised text with the release's trailing ".0" components dropped (at least one number
+// stays). Everything else already compares as text once normalised: numbers have no leading zeros,
+// labels and local segments are lower case, separators are uniform, implicit numbers are written.
+std::string comparison_key(const std::string& normalized) {
+    const auto bang = normalized.find('!');
+    const std::size_t start = bang == std::string::npos ? 0 : bang + 1;
+    std::size_t end = start;
+    while (end < normalized.size() && is_digit(normalized[end])) ++end;
+    while (end + 1 < normalized.size() && normalized[end] == '.' && is_digit(normalized[end + 1])) {
+        ++end;
+        while (end < normalized.size() && is_digit(normalized[end])) ++end;
+    }
+    std::size_t release_end = end;
+    while (release_end - start >= 3 && normalized.compare(release_end - 2, 2, ".0") == 0) release_end -= 2;
+    return normalized.substr(0, release_end) + normalized.substr(end);
+}
+
 }  // namespace
 
 Version::Version(std::string_view text) {
     auto normalized = Reader(strip_spaces(text)).normalized();
     if (!normalized) throw InvalidVersion(text);
     normalized_ = std::move(*normalized);
+    key_ = comparison_key(normalized_);
 }
 
 std::ostream& operator<<(std::ostream& out, const Version& value) { return out << value.str(); }

@@ -23,10 +23,13 @@ public:
     // The normalised text form, e.g. "v1.0-1" -> "1.0.post1".
     const std::string& str() const noexcept { return normalized_; }
 
-    bool operator==(const Version& other) const noexcept { return normalized_ == other.normalized_; }
+    // PEP 440 equality: the release ignores trailing zeros ("1.0" == "1.0.0"); a local version
+    // counts, segment by segment ("1.0+abc.5" == "1.0+ABC-05", "1.0" != "1.0+abc").
+    bool operator==(const Version& other) const noexcept { return key_ == other.key_; }
 
 private:
     std::string normalized_;
+    std::string key_;  // the normalised text with the release's trailing zeros dropped
 };
 
 std::ostream& operator<<(std::ostream& out, const Version& value);

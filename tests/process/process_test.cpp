@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
+#include <fstream>
+#include <functional>
 #include <thread>
 
 #include <gmock/gmock.h>
@@ -21,6 +24,7 @@ using vetra_service_manager::platform::process::run_captured;
 using vetra_service_manager::platform::process::run_inherited;
 using vetra_service_manager::platform::process::start_detached;
 using vetra_service_manager::platform::process::StartError;
+using vetra_service_manager::platform::process::terminate_running_children;
 
 // True when this process has no child left, neither running nor unreaped.
 bool no_children_left() {
@@ -65,7 +69,7 @@ TEST(ProcessCaptured, TimeLimitKillsAndReapsTheChildAndItsChildren) {
     auto result = run_captured({"/bin/sh", "-c", "(sleep 2; touch '" + marker.string() + "') & echo started; sleep 5"}, 1s);
     const auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_TRUE(result.timed_out);
-    EXPECT_EQ(result.exit_code, -SIGKILL);
+    EXPECT_EQ(result.exit_code, -SIGTERM);
     EXPECT_EQ(result.out, "started\n");
     EXPECT_GE(elapsed, 1s);
     EXPECT_LT(elapsed, 4s);
@@ -131,6 +135,114 @@ TEST(ProcessInherited, ReportsExitStatusAndEnforcesTheLimit) {
     EXPECT_TRUE(result.timed_out);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
     EXPECT_TRUE(no_children_left());
+}
+
+// Every child we wait for, however started, and what the caller sees of it.
+const std::vector<std::pair<const char*, std::function<int(const std::vector<std::string>&)>>> RUNS = {
+    {"captured", [](const auto& argv) { return run_captured(argv).exit_code; }},
+    {"inherited", [](const auto& argv) { return run_inherited(argv).exit_code; }},
+};
+
+TEST(ProcessInherited, ChildHasOurStandardStreamsEvenWhenTheyAreCloseOnExec) {
+    vsm_test::TempDir dir;
+    vsm_test::write_file(dir / "in", "typed\n");
+    const int in = ::open((dir / "in").c_str(), O_RDONLY | O_CLOEXEC);
+    const int out = ::open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    const int err = ::open((dir / "err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    // What a spawn that closes every descriptor it is not told to keep does to them.
+    int saved[3];
+    for (int fd : {0, 1, 2}) saved[fd] = ::fcntl(fd, F_DUPFD_CLOEXEC, 10);
+    ::dup3(in, 0, O_CLOEXEC);
+    ::dup3(out, 1, O_CLOEXEC);
+    ::dup3(err, 2, O_CLOEXEC);
+    auto result = run_inherited({"/bin/sh", "-c", "cat; echo out; echo err >&2"}, 5s);
+    for (int fd : {0, 1, 2}) {
+        ::dup2(saved[fd], fd);
+        ::close(saved[fd]);
+    }
+    for (int fd : {in, out, err}) ::close(fd);
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(vsm_test::read_file(dir / "out"), "typed\nout\n");
+    EXPECT_EQ(vsm_test::read_file(dir / "err"), "err\n");
+}
+
+TEST(ProcessInherited, TimeLimitEndsEverythingTheChildStarted) {
+    vsm_test::TempDir dir;
+    const auto pid_file = dir / "pid";
+    // A grandchild that shrugs off SIGTERM: only the SIGKILL after the grace period ends it.
+    auto result = run_inherited(
+        {"/bin/sh", "-c", "(trap '' TERM; exec sleep 30) & echo $! > '" + pid_file.string() + "'; wait"}, 1s);
+    EXPECT_TRUE(result.timed_out);
+    EXPECT_EQ(result.exit_code, -SIGTERM);
+    EXPECT_TRUE(no_children_left());
+    const pid_t grandchild = std::stoi(vsm_test::read_file(pid_file));
+    EXPECT_TRUE(vsm_test::eventually([&] { return ::kill(grandchild, 0) != 0; }, 5)) << "grandchild still running";
+}
+
+TEST(ProcessTermination, EndsEveryChildWeWaitForAndTheCallReturnsItsStatus) {
+    const struct {
+        std::vector<std::string> argv;
+        int status;
+    } cases[] = {
+        {{"sleep", "30"}, -SIGTERM},
+        {{"/bin/sh", "-c", "trap '' TERM; sleep 30"}, -SIGKILL},  // after the grace period
+    };
+    for (const auto& [name, run] : RUNS) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(name + (" " + c.argv.back()));
+            std::thread interrupt([] {
+                std::this_thread::sleep_for(300ms);
+                terminate_running_children();
+            });
+            const auto start = std::chrono::steady_clock::now();
+            const int status = run(c.argv);
+            interrupt.join();
+            EXPECT_EQ(status, c.status);
+            EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+            EXPECT_TRUE(no_children_left());
+        }
+    }
+}
+
+TEST(ProcessHygiene, ChildStartsWithNoSignalBlockedOrIgnored) {
+    sigset_t blocked, previous;
+    sigemptyset(&blocked);
+    for (int number : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&blocked, number);
+    ::pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+    auto old_pipe = std::signal(SIGPIPE, SIG_IGN);
+    auto old_int = std::signal(SIGINT, SIG_IGN);
+    auto result = run_captured({"/bin/sh", "-c", "exec grep -E '^Sig(Blk|Ign)' /proc/self/status"});
+    std::signal(SIGINT, old_int);
+    std::signal(SIGPIPE, old_pipe);
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    const auto lines = vsm_test::split_lines(result.out);
+    ASSERT_EQ(lines.size(), 2u) << result.out;
+    // The C library keeps its own real-time signals (32 and up) as it likes; 1 to 31 are ours.
+    for (const auto& line : lines) EXPECT_EQ(std::stoull(line.substr(7), nullptr, 16) & 0x7fffffffu, 0u) << line;
+}
+
+TEST(ProcessHygiene, FailedWaitIsReportedAsSuch) {
+    // With SIGCHLD ignored the system reaps our children itself: there is no status to collect.
+    auto old = std::signal(SIGCHLD, SIG_IGN);
+    for (const auto& [name, run] : RUNS) {
+        SCOPED_TRACE(name);
+        try {
+            run({"true"});
+            ADD_FAILURE() << "expected a wait error";
+        } catch (const std::system_error& error) {
+            EXPECT_EQ(std::string(error.what()), "Cannot wait for true: No child processes");
+        }
+    }
+    std::signal(SIGCHLD, old);
+}
+
+TEST(ProcessDetached, RelativeProgramPathIsFromOurDirectoryNotItsOwn) {
+    vsm_test::TempDir dir;
+    std::filesystem::create_directories(dir / "elsewhere");
+    vsm_test::write_script(dir / "tool", "#!/bin/sh\ntouch \"$1\"\n");
+    vsm_test::ScopedCwd cwd(dir.path());
+    start_detached({"./tool", (dir / "ran").string()}, dir / "elsewhere");
+    EXPECT_TRUE(vsm_test::eventually([&] { return std::filesystem::exists(dir / "ran"); }, 10));
 }
 
 TEST(ProcessDetached, RunsInItsDirectoryWithNullStreamsAndIsNotOurChild) {

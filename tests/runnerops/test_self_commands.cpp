@@ -1,3 +1,5 @@
+#include <functional>
+
 #include <gtest/gtest.h>
 
 #include "runnerops/fake_programs.hpp"
@@ -51,6 +53,26 @@ TEST_F(SelfCommands, CommandPastTheLimitIsKilled) {
                                 failed(runner, "self pip install pkg", "timed out after 1s"),
                                 failed(runner, "self remove", "timed out after 1s"),
                             }));
+}
+
+// `--previous-binary myrunner` names the file here; another program of that name on PATH must not run.
+TEST_F(SelfCommands, RunnerNamedWithoutADirectoryIsTheOneHereNotOneOnThePath) {
+    runner_with("echo '[]'");
+    write_recording_script(dir / "bin" / "vetra_service_runner", dir / "impostor", "echo '[]'");
+    vsm_test::ScopedEnv path("PATH", (dir / "bin").string() + ":/usr/bin:/bin");
+    vsm_test::ScopedCwd cwd(dir.path());
+    const fs::path bare = "vetra_service_runner";
+    const std::function<void()> calls[] = {
+        [&] { ops::pip_list_via_runner(bare); },
+        [&] { ops::runner_self_remove(bare); },
+        [&] { ops::runner_self_pip_install(bare, "pkg"); },
+    };
+    for (const auto& call : calls) {
+        fs::remove(record);
+        call();
+        EXPECT_TRUE(fs::exists(record));
+    }
+    EXPECT_FALSE(fs::exists(dir / "impostor"));
 }
 
 TEST_F(SelfCommands, RunnerThatCannotStartReachesTheCaller) {

@@ -17,11 +17,14 @@ const std::string WAIT =
     "for($i=0;$i -lt 240;$i++){try{$fs=[System.IO.File]::Open($exe,'Open','Read','None');$fs.Close();break}catch{"
     "Start-Sleep -Milliseconds 500}}";
 const std::string SELF_REMOVE =
-    "if(Test-Path $exe){try{$p=Start-Process -FilePath $exe -ArgumentList 'self','remove' -WindowStyle Hidden "
+    "if(Test-Path -LiteralPath $exe){try{$p=Start-Process -FilePath $exe -ArgumentList 'self','remove' -WindowStyle Hidden "
     "-PassThru;if(-not $p.WaitForExit(120000)){try{$p.Kill()}catch{}}}catch{}}";
 const std::string REMOVAL =
-    "foreach($d in $dirs){for($i=0;$i -lt 60;$i++){try{Remove-Item -LiteralPath $d -Recurse -Force -ErrorAction "
-    "Stop;break}catch{Start-Sleep -Milliseconds 500}}}";
+    "function Remove-Tree($p){$e=Get-Item -LiteralPath $p -Force -ErrorAction Stop;"
+    "if($e.Attributes -band [System.IO.FileAttributes]::ReparsePoint){$e.Delete()}"
+    "else{if($e.PSIsContainer){Get-ChildItem -LiteralPath $p -Force -ErrorAction Stop|"
+    "ForEach-Object{Remove-Tree $_.FullName}}Remove-Item -LiteralPath $p -Force -ErrorAction Stop}};"
+    "foreach($d in $dirs){for($i=0;$i -lt 60;$i++){try{Remove-Tree $d;break}catch{Start-Sleep -Milliseconds 500}}}";
 
 const fs::path RUNNER = R"(C:\Users\O'Neil\AppData\Local\norvale\vetra\vetra_service_runner.exe)";
 const std::vector<fs::path> DATA_DIRS = {R"(C:\Users\O'Neil\AppData\Local\norvale\vetra)", R"(D:\data)"};
@@ -47,6 +50,18 @@ TEST(WindowsTeardownCommand, EveryFlagCombination) {
 TEST(WindowsTeardownCommand, NoDataDirectoriesMakesAnEmptyList) {
     EXPECT_EQ(ops::_windows_teardown_command(R"(C:\r.exe)", {}, false, true),
               "$exe='C:\\r.exe';" + WAIT + ";$dirs=@();" + REMOVAL);
+}
+
+// Paths with "[" or "*" are real names, not patterns; links are removed, not followed: every
+// cmdlet that tests or removes a path takes it literally, and none recurses on its own.
+TEST(WindowsTeardownCommand, PathsAreLiteralAndNoRemovalFollowsLinks) {
+    const std::string script = ops::_windows_teardown_command(RUNNER, DATA_DIRS, true, true);
+    for (const std::string cmdlet : {"Test-Path ", "Get-Item ", "Get-ChildItem ", "Remove-Item "}) {
+        for (auto at = script.find(cmdlet); at != std::string::npos; at = script.find(cmdlet, at + 1)) {
+            EXPECT_EQ(script.compare(at + cmdlet.size(), 12, "-LiteralPath"), 0) << script.substr(at, 40);
+        }
+    }
+    EXPECT_EQ(script.find("-Recurse"), std::string::npos);
 }
 
 // How PowerShell reads a single-quoted string: it ends at the first of the five single quotation

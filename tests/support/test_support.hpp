@@ -48,6 +48,18 @@ private:
     std::optional<std::string> previous_;
 };
 
+// Works in `dir` until the end of the scope.
+class ScopedCwd {
+public:
+    explicit ScopedCwd(const fs::path& dir) : previous_(fs::current_path()) { fs::current_path(dir); }
+    ~ScopedCwd() { fs::current_path(previous_); }
+    ScopedCwd(const ScopedCwd&) = delete;
+    ScopedCwd& operator=(const ScopedCwd&) = delete;
+
+private:
+    fs::path previous_;
+};
+
 // Captures every log line ("<level> <logger>: <message>") at debug level and above.
 class LogCapture {
 public:

@@ -148,9 +148,32 @@ TEST(Version, ErrorQuotesTheInputAsGiven) {
     }
 }
 
-TEST(Version, EqualWhenTheNormalisedTextsAre) {
-    EXPECT_EQ(Version("v1.0-1"), Version("1.0.post1"));
-    EXPECT_FALSE(Version("1.0") == Version("1.0.0"));
+TEST(Version, EqualityFollowsPep440) {
+    const struct {
+        const char *left, *right;
+        bool equal;
+    } cases[] = {
+        {"v1.0-1", "1.0.post1", true},
+        {"1.0", "1.0.0", true},
+        {"1", "1.0.0.0", true},
+        {"0!1.0a1", "1.0.0a1", true},
+        {"2!1.0", "2!1", true},
+        {"1.0.post0.dev0", "1.post.dev", true},
+        {"1.0+abc.5", "1.0.0+ABC-05", true},
+        {"10.0", "10", true},
+        {"1.0", "1.0.1", false},
+        {"1.10", "1.1", false},
+        {"10", "1.0", false},
+        {"1!1.0", "1.0", false},
+        {"1.0a1", "1.0", false},
+        {"1.0", "1.0+abc", false},
+        {"1.0+abc", "1.0+abc.0", false},
+        {"1.0+0", "1.0", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Version(c.left) == Version(c.right), c.equal) << c.left << " == " << c.right;
+    }
+    EXPECT_EQ(Version("1.0.0").str(), "1.0.0");  // the text stays as written, only normalised
 }
 
 }  // namespace

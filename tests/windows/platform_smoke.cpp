@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <fstream>
+#include <stdexcept>
 
 #include "smoke.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
@@ -93,4 +94,20 @@ SMOKE_CASE("paths and UTF-8 text convert both ways without loss") {
         CHECK(std::wstring(found.cFileName) == NON_ASCII_WIDE + L".txt");
         FindClose(search);
     }
+}
+
+SMOKE_CASE("text that is not UTF-8 or UTF-16 is an error, not a replacement character") {
+    bool bad_utf8 = false, lone_surrogate = false;
+    try {
+        platform::from_text("C:\\bad \xff byte");
+    } catch (const std::range_error&) {
+        bad_utf8 = true;
+    }
+    try {
+        platform::to_text(std::filesystem::path(std::wstring(L"C:\\lone ") + wchar_t(0xD800)));
+    } catch (const std::range_error&) {
+        lone_surrogate = true;
+    }
+    CHECK(bad_utf8);
+    CHECK(lone_surrogate);
 }

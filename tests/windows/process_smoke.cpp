@@ -214,3 +214,33 @@ SMOKE_CASE("start_detached names a missing program or working directory") {
     auto no_program = start_error_of([&] { process::start_detached({"vsm-no-such-program"}, dir, CREATE_NO_WINDOW); });
     CHECK(no_program && no_program->not_found());
 }
+
+SMOKE_CASE("a bare name is looked for on PATH only; a relative path is that file") {
+    const auto dir = smoke::temp_dir("planted");
+    std::filesystem::copy_file(smoke::self(), dir / "vsm-planted.exe");
+    const auto old_cwd = std::filesystem::current_path();
+    std::filesystem::current_path(dir);
+    auto planted = start_error_of([] { process::run_captured({"vsm-planted", "child", "echo", "", "", "0"}); });
+    auto relative = process::run_captured({".\\vsm-planted.exe", "child", "echo", "here", "", "0"});
+    std::filesystem::current_path(old_cwd);
+    CHECK(planted && planted->not_found());
+    CHECK_EQ(relative.out, std::string("here"));
+}
+
+SMOKE_CASE("an argument that is not UTF-8 is refused, not changed") {
+    auto error = start_error_of([] { process::run_captured(child({"args", "bad \xff byte"})); });
+    CHECK(error && std::string(error->what()).find("not valid UTF-8") != std::string::npos);
+}
+
+SMOKE_CASE("terminate_running_children ends the child a call waits for") {
+    std::thread interrupt([] {
+        std::this_thread::sleep_for(500ms);
+        process::terminate_running_children();
+    });
+    const auto start = Clock::now();
+    auto result = process::run_captured(child({"tree", "60000"}));
+    interrupt.join();
+    CHECK(!result.timed_out);
+    CHECK_EQ(result.exit_code, 1);
+    CHECK(Clock::now() - start < 30s);
+}

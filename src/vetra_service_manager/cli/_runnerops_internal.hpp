@@ -1,5 +1,6 @@
 #pragma once
 // What the runner-operation files share and nobody else needs.
+#include <filesystem>
 #include <string>
 
 #include <spdlog/spdlog.h>
@@ -9,6 +10,10 @@
 namespace vetra_service_manager::cli::_runnerops::detail {
 
 spdlog::logger& logger();
+
+// The runner as the process layer must see it: a path, never a bare name that the search path
+// would resolve to some other program ("myrunner" is ./myrunner).
+std::string runner_program(const std::filesystem::path& runner);
 
 // "exit status 1", "terminated by signal 9", "timed out after 60s": why a runner command failed.
 std::string describe_failure(const platform::process::Completed& result, int timeout_seconds);

@@ -113,11 +113,18 @@ constexpr std::string_view WAIT_STATEMENT =
     "for($i=0;$i -lt 240;$i++){try{$fs=[System.IO.File]::Open($exe,'Open','Read','None');$fs.Close();break}"
     "catch{Start-Sleep -Milliseconds 500}}";
 constexpr std::string_view SELF_REMOVE_STATEMENT =
-    "if(Test-Path $exe){try{$p=Start-Process -FilePath $exe -ArgumentList 'self','remove' -WindowStyle Hidden "
+    "if(Test-Path -LiteralPath $exe){try{$p=Start-Process -FilePath $exe -ArgumentList 'self','remove' -WindowStyle Hidden "
     "-PassThru;if(-not $p.WaitForExit(120000)){try{$p.Kill()}catch{}}}catch{}}";
+// Windows PowerShell's own recursive removal follows junctions and symbolic links into their
+// targets, so the tree is walked here: a link (any reparse point) is removed as itself, never entered.
+constexpr std::string_view REMOVE_TREE_FUNCTION =
+    "function Remove-Tree($p){$e=Get-Item -LiteralPath $p -Force -ErrorAction Stop;"
+    "if($e.Attributes -band [System.IO.FileAttributes]::ReparsePoint){$e.Delete()}"
+    "else{if($e.PSIsContainer){Get-ChildItem -LiteralPath $p -Force -ErrorAction Stop|"
+    "ForEach-Object{Remove-Tree $_.FullName}}Remove-Item -LiteralPath $p -Force -ErrorAction Stop}}";
 constexpr std::string_view REMOVAL_STATEMENT =
-    "foreach($d in $dirs){for($i=0;$i -lt 60;$i++){try{Remove-Item -LiteralPath $d -Recurse -Force "
-    "-ErrorAction Stop;break}catch{Start-Sleep -Milliseconds 500}}}";
+    "foreach($d in $dirs){for($i=0;$i -lt 60;$i++){try{Remove-Tree $d;break}"
+    "catch{Start-Sleep -Milliseconds 500}}}";
 
 }  // namespace
 
@@ -132,7 +139,7 @@ std::string _windows_teardown_command(const fs::path& runner, const std::vector<
             if (i != 0) command += ",";
             command += quoted_path(data_dirs[i]);
         }
-        command.append(");").append(REMOVAL_STATEMENT);
+        command.append(");").append(REMOVE_TREE_FUNCTION).append(";").append(REMOVAL_STATEMENT);
     }
     return command;
 }
@@ -148,8 +155,10 @@ void _windows_deferred_teardown(const fs::path& runner, const std::vector<fs::pa
                                 bool do_self_remove, bool remove_binary) {
     const std::string command = _windows_teardown_command(runner, data_dirs, do_self_remove, remove_binary);
     try {
-        platform::process::start_detached({"powershell.exe", "-NoProfile", "-NonInteractive", "-Command", command},
-                                _teardown_helper_cwd(), CREATE_NO_WINDOW);
+        const auto powershell = platform::system_tool("WindowsPowerShell/v1.0/powershell.exe");
+        platform::process::start_detached(
+            {platform::to_text(powershell), "-NoProfile", "-NonInteractive", "-Command", command},
+            _teardown_helper_cwd(), CREATE_NO_WINDOW);
     } catch (const std::system_error& error) {
         // Nothing is done in process instead: the running image could not be deleted anyway.
         logger().warn("Failed to start deferred teardown helper: {}", error.what());

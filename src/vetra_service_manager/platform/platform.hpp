@@ -25,10 +25,15 @@ std::filesystem::path executable_path();
 // Loads a shared library (kept loaded for the life of the process) and looks up `symbol`;
 // nullptr when the library cannot be loaded or lacks the symbol.
 void* load_library_symbol(const std::filesystem::path& library, const char* symbol);
+// A program that comes with the operating system, named by its place below the system directory
+// ("WindowsPowerShell/v1.0/powershell.exe"). On Windows its full path there: a bare name would be
+// looked for in our own and the current directory first. Elsewhere its bare file name.
+std::filesystem::path system_tool(std::string_view below_system_directory);
 // The file name of a shared library on this platform: "lib<name>.so", "lib<name>.dylib", "<name>.dll".
 std::string shared_library_file_name(std::string_view name);
 
 // Path <-> UTF-8 text. Paths are turned into text only for command lines, property lists and output.
+// On Windows, text that is not valid UTF-8 (or a path that is not valid UTF-16) raises std::range_error.
 std::string to_text(const std::filesystem::path& path);
 std::filesystem::path from_text(std::string_view text);
 

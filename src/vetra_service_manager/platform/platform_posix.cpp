@@ -51,6 +51,10 @@ void* load_library_symbol(const std::filesystem::path& library, const char* symb
     return handle ? ::dlsym(handle, symbol) : nullptr;
 }
 
+std::filesystem::path system_tool(std::string_view below_system_directory) {
+    return from_text(below_system_directory).filename();
+}
+
 std::string shared_library_file_name(std::string_view name) {
 #if defined(__APPLE__)
     return "lib" + std::string(name) + ".dylib";

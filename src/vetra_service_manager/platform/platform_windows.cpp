@@ -8,19 +8,46 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <climits>
 #include <cstdlib>
 #include <stdexcept>
 #include <system_error>
 #include <vector>
 
 #include "vetra_service_manager/platform/platform.hpp"
+#include "vetra_service_manager/platform/windows_text.hpp"
 
 namespace vetra_service_manager::platform {
+
+namespace windows_text {
+
+std::wstring utf16(std::string_view text) {
+    if (text.empty()) return {};
+    if (text.size() > INT_MAX) throw std::range_error("Text too long to convert to UTF-16");
+    const int length = static_cast<int>(text.size());
+    const int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), length, nullptr, 0);
+    if (size == 0) throw std::range_error("Not valid UTF-8 text");
+    std::wstring result(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), length, result.data(), size);
+    return result;
+}
+
+std::string utf8(std::wstring_view text) {
+    if (text.empty()) return {};
+    if (text.size() > INT_MAX) throw std::range_error("Text too long to convert to UTF-8");
+    const int length = static_cast<int>(text.size());
+    const int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), length, nullptr, 0, nullptr, nullptr);
+    if (size == 0) throw std::range_error("Not valid UTF-16 text");
+    std::string result(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), length, result.data(), size, nullptr, nullptr);
+    return result;
+}
+
+}  // namespace windows_text
+
 namespace {
-
-std::wstring wide(std::string_view text) { return from_text(text).wstring(); }
-std::string narrow(const std::wstring& text) { return to_text(std::filesystem::path(text)); }
-
+using windows_text::utf16;
+using windows_text::utf8;
 }  // namespace
 
 std::string native_name() { return "Windows"; }
@@ -36,7 +63,7 @@ std::filesystem::path home_dir() {
 // GetEnvironmentVariableW rather than the C runtime's copy: it also sees what SetEnvironmentVariableW
 // changed, and it gives the value in UTF-16 whatever the ANSI code page.
 std::optional<std::string> env(std::string_view variable) {
-    const std::wstring name = wide(variable);
+    const std::wstring name = utf16(variable);
     std::wstring value(256, L'\0');
     for (;;) {
         SetLastError(ERROR_SUCCESS);
@@ -47,7 +74,7 @@ std::optional<std::string> env(std::string_view variable) {
         }
         if (length < value.size()) {
             value.resize(length);
-            return narrow(value);
+            return utf8(value);
         }
         value.resize(length);  // too small: `length` includes the terminating null
     }
@@ -68,21 +95,36 @@ std::filesystem::path executable_path() {
     }
 }
 
+// By its full path, and what it depends on from its own directory and the system's only: never
+// from the current directory or PATH, where anyone could have put a library of that name.
 void* load_library_symbol(const std::filesystem::path& library, const char* symbol) {
-    HMODULE handle = LoadLibraryW(library.c_str());
+    std::error_code ec;
+    const auto full = std::filesystem::absolute(library, ec);
+    if (ec) return nullptr;
+    HMODULE handle =
+        LoadLibraryExW(full.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
     return handle ? reinterpret_cast<void*>(GetProcAddress(handle, symbol)) : nullptr;
+}
+
+std::filesystem::path system_tool(std::string_view below_system_directory) {
+    std::wstring buffer(MAX_PATH, L'\0');
+    for (;;) {
+        const UINT length = GetSystemDirectoryW(buffer.data(), static_cast<UINT>(buffer.size()));
+        if (length == 0)
+            throw std::system_error(static_cast<int>(GetLastError()), std::system_category(), "GetSystemDirectoryW");
+        if (length < buffer.size()) {
+            buffer.resize(length);
+            return (std::filesystem::path(buffer) / from_text(below_system_directory)).make_preferred();
+        }
+        buffer.resize(length);
+    }
 }
 
 std::string shared_library_file_name(std::string_view name) { return std::string(name) + ".dll"; }
 
-std::string to_text(const std::filesystem::path& path) {
-    const std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
-}
+std::string to_text(const std::filesystem::path& path) { return utf8(path.native()); }
 
-std::filesystem::path from_text(std::string_view text) {
-    return std::filesystem::path(std::u8string(text.begin(), text.end()));
-}
+std::filesystem::path from_text(std::string_view text) { return std::filesystem::path(utf16(text)); }
 
 std::vector<std::string> utf8_arguments(int argc, char** argv) {
     int count = 0;
@@ -90,7 +132,7 @@ std::vector<std::string> utf8_arguments(int argc, char** argv) {
     if (wide_argv == nullptr) return std::vector<std::string>(argv, argv + argc);
     std::vector<std::string> result;
     result.reserve(static_cast<std::size_t>(count));
-    for (int i = 0; i < count; ++i) result.push_back(narrow(wide_argv[i]));
+    for (int i = 0; i < count; ++i) result.push_back(utf8(wide_argv[i]));
     LocalFree(wide_argv);
     return result;
 }

@@ -1,7 +1,11 @@
 #pragma once
 // The only place that starts child processes. Always an argument vector, never a shell.
+// argv[0] is either a bare name ("launchctl"), found on the search path, or a path (it holds a
+// directory separator), made absolute and started as that very file, never searched for.
 // A program that cannot be started at all raises StartError; a started program's exit status,
-// whatever it is, is a result.
+// whatever it is, is a result. Losing track of a started child (its status cannot be collected)
+// raises std::system_error "Cannot wait for <program>: <operating system's message>".
+// Children start with no signal blocked and every signal at its default disposition.
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -30,7 +34,9 @@ private:
 
 // exit_code: the program's exit status; a program ended by a signal gives minus the signal
 // number (on Windows a child killed at its time-out exits with 1). timed_out: the time limit
-// passed and the child was killed and reaped.
+// passed and the child was ended and reaped. A child is ended with everything it started: on
+// POSIX its process group gets SIGTERM, then after a short grace SIGKILL; on Windows its job
+// object is terminated.
 struct Completed {
     int exit_code = 0;
     bool timed_out = false;
@@ -45,7 +51,9 @@ struct Captured : Completed {
 // standard input is the null device. Without a timeout the call waits for the child's end.
 Captured run_captured(const std::vector<std::string>& argv, Timeout timeout = std::nullopt);
 
-// Standard streams inherited from this process (the child talks to the user's terminal).
+// Standard streams inherited from this process (the child talks to the user's terminal). With a
+// time limit the child gets a process group of its own (see above), so that Ctrl-C at the terminal
+// reaches it only through terminate_running_children; without one it shares ours.
 Completed run_inherited(const std::vector<std::string>& argv, Timeout timeout = std::nullopt);
 
 // Started in `working_directory` with all three standard streams on the null device and no other
@@ -54,8 +62,9 @@ Completed run_inherited(const std::vector<std::string>& argv, Timeout timeout = 
 void start_detached(const std::vector<std::string>& argv, const std::filesystem::path& working_directory,
                     std::uint32_t windows_creation_flags = 0);
 
-// Ends every child that run_captured or run_inherited is still waiting for, with all it started,
-// e.g. when the user interrupts us. Callable from any thread.
+// Ends every child that run_captured or run_inherited is waiting for at this moment, with all it
+// started, as a time-out would; each such call then returns normally with its child's status
+// (timed_out false). Children started later are not affected. Callable from any thread.
 void terminate_running_children();
 
 }  // namespace vetra_service_manager::platform::process

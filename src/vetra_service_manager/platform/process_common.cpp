@@ -10,7 +10,4 @@ bool StartError::not_found() const noexcept {
     return code_ == std::errc::no_such_file_or_directory || code_ == std::errc::not_a_directory;
 }
 
-// Not tracked yet: nothing to end.
-void terminate_running_children() {}
-
 }  // namespace vetra_service_manager::platform::process

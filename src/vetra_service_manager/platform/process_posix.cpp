@@ -1,4 +1,5 @@
-// POSIX child processes: posix_spawnp, a poll loop over both pipes, SIGKILL and waitpid on time-out.
+// POSIX child processes: posix_spawn, a poll loop over both pipes, and a child's process group
+// ended (SIGTERM, then SIGKILL) at its time-out or on request.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -6,7 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <mutex>
 #include <thread>
 #include <utility>
 
@@ -79,6 +83,19 @@ public:
     void null_stream(int fd, int flags) { posix_spawn_file_actions_addopen(&actions_, fd, "/dev/null", flags, 0); }
     void dup_to(int from, int to) { posix_spawn_file_actions_adddup2(&actions_, from, to); }
     void chdir(const std::string& dir) { posix_spawn_file_actions_addchdir_np(&actions_, dir.c_str()); }
+    // Our standard streams, named so that they survive a spawn that closes every descriptor it is
+    // not told to keep (Apple's CLOEXEC_DEFAULT); a dup onto itself also clears close-on-exec.
+    // One we have closed stays closed: naming it would fail the spawn.
+    void inherit_standard_streams() {
+        for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+            if (::fcntl(fd, F_GETFD) == -1) continue;
+#if defined(__APPLE__)
+            posix_spawn_file_actions_addinherit_np(&actions_, fd);
+#else
+            posix_spawn_file_actions_adddup2(&actions_, fd, fd);
+#endif
+        }
+    }
     // Our own descriptors are close-on-exec; this also closes any a library left inheritable.
     void close_others() {
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
@@ -94,7 +111,16 @@ class Attributes {
 public:
     explicit Attributes(bool own_process_group) {
         posix_spawnattr_init(&attr_);
-        short flags = 0;
+        // Nothing of our signal handling reaches the child: we may block signals for a watcher
+        // thread or ignore some, and an ignored disposition would otherwise survive the exec.
+        short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+        sigset_t none, all;
+        sigemptyset(&none);
+        sigfillset(&all);
+        sigdelset(&all, SIGKILL);
+        sigdelset(&all, SIGSTOP);
+        posix_spawnattr_setsigmask(&attr_, &none);
+        posix_spawnattr_setsigdefault(&attr_, &all);
 #if defined(__APPLE__)
         flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
 #endif
@@ -113,13 +139,21 @@ private:
     posix_spawnattr_t attr_;
 };
 
-pid_t spawn(const std::vector<std::string>& argv, FileActions& actions, Attributes& attributes) {
+// What to execute for argv[0]: a bare name as it is (searched on PATH), a path made absolute, so
+// that it is that file and no other, whatever the search path or a working directory change.
+std::string executable(const std::vector<std::string>& argv) {
     if (argv.empty()) throw StartError(errno_code(EINVAL), "", "empty argument vector");
-    auto args = c_argv(argv);
-    pid_t pid = -1;
-    int rc = posix_spawnp(&pid, args[0], actions.get(), attributes.get(), args.data(), environ);
-    if (rc != 0) throw StartError(errno_code(rc), argv[0]);
-    return pid;
+    if (argv[0].find('/') == std::string::npos) return argv[0];
+    std::error_code ec;
+    auto path = std::filesystem::absolute(argv[0], ec);
+    if (ec) throw StartError(ec, argv[0]);
+    return path.string();
+}
+
+// posix_spawnp searches PATH only for a name without '/'; a path goes to posix_spawn, which never does.
+int spawn_raw(pid_t* pid, const std::string& program, FileActions& actions, Attributes& attributes, char** args) {
+    auto* start = program.find('/') == std::string::npos ? posix_spawnp : posix_spawn;
+    return start(pid, program.c_str(), actions.get(), attributes.get(), args, environ);
 }
 
 int decode_status(int status) {
@@ -128,35 +162,116 @@ int decode_status(int status) {
     return -1;
 }
 
-int wait_blocking(pid_t pid) {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
-    }
-    return decode_status(status);
+[[noreturn]] void throw_wait_error(int error, const std::string& program) {
+    throw std::system_error(errno_code(error), "Cannot wait for " + program);
 }
 
-// Waits for the child until `deadline`; nullopt when it is still running then.
-std::optional<int> wait_until(pid_t pid, std::optional<Clock::time_point> deadline) {
-    if (!deadline) return wait_blocking(pid);
-    auto pause = std::chrono::microseconds(200);
-    for (;;) {
+// Only reaps; for the intermediate child of start_detached, which exits at once.
+void reap_quietly(pid_t pid) {
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+}
+
+constexpr auto GRACE = std::chrono::seconds(2);
+constexpr auto LONGEST_PAUSE = std::chrono::milliseconds(20);
+
+class Child;
+std::mutex running_mutex;
+std::vector<Child*> running;  // every child a call is waiting for
+
+// A started child that a call waits for, known to terminate_running_children until it is reaped.
+// It is reaped only after it has left that list, so a signal sent from the list never reaches a
+// process that merely reuses its id.
+class Child {
+public:
+    Child(const std::vector<std::string>& argv, FileActions& actions, Attributes& attributes, bool own_group)
+        : path_(executable(argv)), program_(argv[0]), own_group_(own_group) {
+        auto args = c_argv(argv);
+        std::lock_guard lock(running_mutex);
+        if (int rc = spawn_raw(&pid_, path_, actions, attributes, args.data())) throw StartError(errno_code(rc), argv[0]);
+        running.push_back(this);
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    // Leaving early (an exception): the child must not outlive the call.
+    ~Child() {
+        if (!reaped_) {
+            try {
+                end();
+            } catch (const std::system_error&) {
+            }
+        }
+    }
+
+    void request_stop() { stop_requested_ = true; }
+    bool stop_requested() const { return stop_requested_; }
+
+    // True once the child has ended; it stays unreaped (a zombie holding its id and group).
+    bool ended() {
+        siginfo_t info{};
+        while (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) < 0) {
+            if (errno == EINTR) continue;
+            const int error = errno;
+            forget();
+            reaped_ = true;  // gone already (an ignored SIGCHLD reaps for us): nothing to signal
+            throw_wait_error(error, program_);
+        }
+        return info.si_pid == pid_;
+    }
+
+    // Waits until the child ends, `deadline` passes or a stop is requested. The status, or nullopt
+    // at the deadline.
+    std::optional<int> wait(std::optional<Clock::time_point> deadline) {
+        auto pause = std::chrono::microseconds(200);
+        for (;;) {
+            if (ended()) return reap();
+            if (stop_requested()) return end();
+            const auto now = Clock::now();
+            if (deadline && now >= *deadline) return std::nullopt;
+            auto nap = std::chrono::duration_cast<Clock::duration>(pause);
+            if (deadline) nap = std::min<Clock::duration>(nap, *deadline - now);
+            std::this_thread::sleep_for(nap);
+            pause = std::min<std::chrono::microseconds>(pause * 2, LONGEST_PAUSE);
+        }
+    }
+
+    // Ends the child, with its whole process group when it has one: SIGTERM, a grace period, then
+    // SIGKILL for whatever is left (a stopped child is woken to take the first). Returns its status.
+    int end() {
+        send(SIGTERM);
+        send(SIGCONT);
+        const auto give_up = Clock::now() + GRACE;
+        while (!ended() && Clock::now() < give_up) std::this_thread::sleep_for(LONGEST_PAUSE);
+        send(SIGKILL);
+        return reap();
+    }
+
+    int reap() {
+        forget();
         int status = 0;
-        pid_t done = ::waitpid(pid, &status, WNOHANG);
-        if (done == pid) return decode_status(status);
-        if (done < 0 && errno != EINTR) return -1;
-        auto now = Clock::now();
-        if (now >= *deadline) return std::nullopt;
-        std::this_thread::sleep_for(std::min<Clock::duration>(pause, *deadline - now));
-        pause = std::min(pause * 2, std::chrono::microseconds(20000));
+        while (::waitpid(pid_, &status, 0) < 0) {
+            if (errno == EINTR) continue;
+            reaped_ = true;
+            throw_wait_error(errno, program_);
+        }
+        reaped_ = true;
+        return decode_status(status);
     }
-}
 
-int kill_and_reap(pid_t pid, bool whole_group) {
-    if (whole_group) ::kill(-pid, SIGKILL);
-    ::kill(pid, SIGKILL);
-    return wait_blocking(pid);
-}
+private:
+    void send(int number) const { ::kill(own_group_ ? -pid_ : pid_, number); }
+    void forget() {
+        std::lock_guard lock(running_mutex);
+        std::erase(running, this);
+    }
+
+    std::string path_;
+    std::string program_;
+    bool own_group_;
+    pid_t pid_ = -1;
+    std::atomic<bool> stop_requested_ = false;
+    bool reaped_ = false;
+};
 
 std::optional<Clock::time_point> deadline_for(Timeout timeout) {
     if (!timeout) return std::nullopt;
@@ -176,7 +291,7 @@ Captured run_captured(const std::vector<std::string>& argv, Timeout timeout) {
     actions.close_others();
     // Its own process group, so that a time-out also ends the grandchildren holding the pipes.
     Attributes attributes(/*own_process_group=*/true);
-    const pid_t pid = spawn(argv, actions, attributes);
+    Child child(argv, actions, attributes, /*own_group=*/true);
     out.write.reset();
     err.write.reset();
 
@@ -197,21 +312,23 @@ Captured run_captured(const std::vector<std::string>& argv, Timeout timeout) {
             by_index[count++] = &stream;
         }
         if (count == 0) break;
-        int wait_ms = -1;
+        if (child.stop_requested()) {
+            result.exit_code = child.end();
+            return result;
+        }
+        // Short naps, so that a request to stop is seen even while the child is silent.
+        auto wait = std::chrono::milliseconds(50);
         if (deadline) {
-            auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
-            if (left <= 0) {
-                result.exit_code = kill_and_reap(pid, true);
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
+            if (left.count() <= 0) {
+                result.exit_code = child.end();
                 result.timed_out = true;
                 return result;
             }
-            wait_ms = static_cast<int>(std::min<long long>(left, 1 << 30));
+            wait = std::min(wait, left);
         }
-        int ready = ::poll(fds, count, wait_ms);
-        if (ready < 0 && errno != EINTR) {
-            kill_and_reap(pid, true);
-            throw std::system_error(errno_code(errno), "poll");
-        }
+        int ready = ::poll(fds, count, static_cast<int>(wait.count()));
+        if (ready < 0 && errno != EINTR) throw std::system_error(errno_code(errno), "poll");
         for (nfds_t i = 0; ready > 0 && i < count; ++i) {
             if (fds[i].revents == 0) continue;
             ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
@@ -222,10 +339,10 @@ Captured run_captured(const std::vector<std::string>& argv, Timeout timeout) {
             }
         }
     }
-    if (auto code = wait_until(pid, deadline)) {
+    if (auto code = child.wait(deadline)) {
         result.exit_code = *code;
     } else {
-        result.exit_code = kill_and_reap(pid, true);
+        result.exit_code = child.end();
         result.timed_out = true;
     }
     return result;
@@ -234,23 +351,31 @@ Captured run_captured(const std::vector<std::string>& argv, Timeout timeout) {
 Completed run_inherited(const std::vector<std::string>& argv, Timeout timeout) {
     const auto deadline = deadline_for(timeout);
     FileActions actions;
+    actions.inherit_standard_streams();
     actions.close_others();
-    // Same process group as ours: Ctrl-C at the terminal reaches the child too.
-    Attributes attributes(/*own_process_group=*/false);
-    const pid_t pid = spawn(argv, actions, attributes);
+    // With a time limit, its own process group, so that the limit ends all it started; without
+    // one, ours, so that Ctrl-C at the terminal reaches it too.
+    const bool own_group = timeout.has_value();
+    Attributes attributes(own_group);
+    Child child(argv, actions, attributes, own_group);
     Completed result;
-    if (auto code = wait_until(pid, deadline)) {
+    if (auto code = child.wait(deadline)) {
         result.exit_code = *code;
     } else {
-        result.exit_code = kill_and_reap(pid, false);
+        result.exit_code = child.end();
         result.timed_out = true;
     }
     return result;
 }
 
+void terminate_running_children() {
+    std::lock_guard lock(running_mutex);
+    for (Child* child : running) child->request_stop();
+}
+
 void start_detached(const std::vector<std::string>& argv, const std::filesystem::path& working_directory,
                     std::uint32_t /*windows_creation_flags*/) {
-    if (argv.empty()) throw StartError(errno_code(EINVAL), "", "empty argument vector");
+    const std::string program = executable(argv);
     // posix_spawn reports a missing working directory as ENOENT, indistinguishable from a missing
     // program: check it first so that the error names the right culprit.
     std::error_code ec;
@@ -276,7 +401,7 @@ void start_detached(const std::vector<std::string>& argv, const std::filesystem:
     if (middle == 0) {
         ::setsid();
         pid_t pid = -1;
-        int rc = posix_spawnp(&pid, args[0], actions.get(), attributes.get(), args.data(), environ);
+        int rc = spawn_raw(&pid, program, actions, attributes, args.data());
         (void)!::write(report.write.get(), &rc, sizeof rc);
         ::_exit(0);
     }
@@ -286,7 +411,7 @@ void start_detached(const std::vector<std::string>& argv, const std::filesystem:
     do {
         n = ::read(report.read.get(), &rc, sizeof rc);
     } while (n < 0 && errno == EINTR);
-    wait_blocking(middle);
+    reap_quietly(middle);
     if (n != static_cast<ssize_t>(sizeof rc)) throw StartError(errno_code(ECHILD), argv[0]);
     if (rc != 0) throw StartError(errno_code(rc), argv[0]);
 }

@@ -11,10 +11,13 @@
 #include <algorithm>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <utility>
 
+#include "vetra_service_manager/platform/platform.hpp"
 #include "vetra_service_manager/platform/process.hpp"
 #include "vetra_service_manager/platform/windows_command_line.hpp"
+#include "vetra_service_manager/platform/windows_text.hpp"
 
 namespace vetra_service_manager::platform::process {
 namespace {
@@ -44,22 +47,8 @@ private:
     HANDLE handle_ = nullptr;
 };
 
-std::wstring wide(std::string_view text) {
-    if (text.empty()) return {};
-    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring result(static_cast<std::size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size);
-    return result;
-}
-
-std::string utf8(std::wstring_view text) {
-    if (text.empty()) return {};
-    const int size =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string result(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size, nullptr, nullptr);
-    return result;
-}
+using windows_text::utf16;
+using windows_text::utf8;
 
 // The system's own sentence for an error code, e.g. "The system cannot find the file specified."
 std::string system_message(DWORD error) {
@@ -67,7 +56,11 @@ std::string system_message(DWORD error) {
     const DWORD length = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
         reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::string text = length ? utf8(std::wstring_view(buffer, length)) : std::string();
+    std::string text;
+    try {
+        if (length) text = utf8(std::wstring_view(buffer, length));
+    } catch (const std::range_error&) {
+    }
     if (buffer) LocalFree(buffer);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
     return text.empty() ? "error " + std::to_string(error) : text;
@@ -170,12 +163,39 @@ struct Child {
     Handle thread;
 };
 
-// CreateProcessW's own search finds the program (the application's directory, the system
-// directories, then PATH; ".exe" added to a name without extension), as Windows users expect.
+bool is_path(std::string_view program) { return program.find_first_of("\\/:") != std::string_view::npos; }
+
+// The file to start, always handed to CreateProcessW whole: left to find it itself, it would look in
+// our own and the current directory before PATH, where anyone may have put a program of that name.
+// A path is made absolute; a bare name is looked for on PATH only (".exe" added when it has no
+// extension), as the search path of a console user.
+std::wstring application(const std::string& program) {
+    if (is_path(program)) {
+        std::error_code ec;
+        auto path = std::filesystem::absolute(platform::from_text(program), ec);
+        if (ec) throw StartError(ec, program);
+        return path.wstring();
+    }
+    const std::wstring search_path = utf16(platform::env("PATH").value_or(""));
+    const std::wstring name = utf16(program);
+    std::wstring found(MAX_PATH, L'\0');
+    while (!search_path.empty()) {
+        const DWORD length = SearchPathW(search_path.c_str(), name.c_str(), L".exe", static_cast<DWORD>(found.size()),
+                                         found.data(), nullptr);
+        if (length == 0) break;
+        if (length < found.size()) {
+            found.resize(length);
+            return found;
+        }
+        found.resize(length);
+    }
+    throw_start_error(ERROR_FILE_NOT_FOUND, program);
+}
+
 // Fails with the system's error code instead of throwing, so that the caller can retry.
-DWORD try_spawn(const std::vector<std::string>& argv, StdStreams streams, DWORD flags, const wchar_t* working_directory,
-                Child& child) {
-    std::wstring command = wide(windows_command_line::build(argv));
+DWORD try_spawn(const std::wstring& program, const std::vector<std::string>& argv, StdStreams streams, DWORD flags,
+                const wchar_t* working_directory, Child& child) {
+    std::wstring command = utf16(windows_command_line::build(argv));
     InheritedHandles inherited({streams.in, streams.out, streams.err});
     STARTUPINFOEXW startup{};
     startup.StartupInfo.cb = sizeof startup;
@@ -185,7 +205,7 @@ DWORD try_spawn(const std::vector<std::string>& argv, StdStreams streams, DWORD 
     startup.StartupInfo.hStdError = streams.err;
     startup.lpAttributeList = inherited.get();
     PROCESS_INFORMATION info{};
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, flags | EXTENDED_STARTUPINFO_PRESENT, nullptr,
+    if (!CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, flags | EXTENDED_STARTUPINFO_PRESENT, nullptr,
                         working_directory, &startup.StartupInfo, &info))
         return GetLastError();
     child.process.reset(info.hProcess);
@@ -193,11 +213,23 @@ DWORD try_spawn(const std::vector<std::string>& argv, StdStreams streams, DWORD 
     return ERROR_SUCCESS;
 }
 
-void check_argv(const std::vector<std::string>& argv) {
-    if (argv.empty()) throw StartError(std::make_error_code(std::errc::invalid_argument), "", "empty argument vector");
+// Checks the argument vector and finds the program.
+std::wstring prepare(const std::vector<std::string>& argv) {
+    const auto invalid = std::make_error_code(std::errc::invalid_argument);
+    if (argv.empty()) throw StartError(invalid, "", "empty argument vector");
     if (!windows_command_line::valid_program(argv[0]))
-        throw StartError(std::make_error_code(std::errc::invalid_argument), argv[0], "a program name cannot contain '\"'");
+        throw StartError(invalid, argv[0], "a program name cannot contain '\"'");
+    try {
+        for (const auto& arg : argv) utf16(arg);
+    } catch (const std::range_error&) {
+        throw StartError(invalid, argv[0], "an argument is not valid UTF-8 text");
+    }
+    return application(argv[0]);
 }
+
+class Tree;
+std::mutex running_mutex;
+std::vector<Tree*> running;  // every child a call is waiting for
 
 // A child in a job of its own, so that a time-out ends the whole tree it started, not only the
 // child: a grandchild holding our pipe would otherwise keep the readers waiting. Children may
@@ -205,24 +237,37 @@ void check_argv(const std::vector<std::string>& argv) {
 class Tree {
 public:
     Tree(const std::vector<std::string>& argv, StdStreams streams, DWORD flags) {
-        check_argv(argv);
+        const std::wstring program = prepare(argv);
         job_.reset(CreateJobObjectW(nullptr, nullptr));
         if (job_) {
             JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
             limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_BREAKAWAY_OK;
             SetInformationJobObject(job_.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
         }
-        if (DWORD error = try_spawn(argv, streams, flags | CREATE_SUSPENDED, nullptr, child_))
+        if (DWORD error = try_spawn(program, argv, streams, flags | CREATE_SUSPENDED, nullptr, child_))
             throw_start_error(error, argv[0]);
         // Without a job (nesting refused by an older system), a time-out ends the child alone.
         if (job_ && !AssignProcessToJobObject(job_.get(), child_.process.get())) job_.reset();
         ResumeThread(child_.thread.get());
         child_.thread.reset();
+        std::lock_guard lock(running_mutex);
+        running.push_back(this);
     }
     Tree(const Tree&) = delete;
     Tree& operator=(const Tree&) = delete;
     ~Tree() {
+        {
+            std::lock_guard lock(running_mutex);
+            std::erase(running, this);
+        }
         if (!finished_) kill();
+    }
+
+    // Ends the child and all in its job, from any thread; the waiting thread sees it end.
+    void terminate() {
+        constexpr UINT killed = 1;
+        if (job_) TerminateJobObject(job_.get(), killed);
+        TerminateProcess(child_.process.get(), killed);
     }
 
     // True when the child ended before `deadline`.
@@ -243,9 +288,7 @@ public:
 
     // Ends the child and everything it started in its job, then waits for the child's end.
     void kill() {
-        constexpr UINT killed = 1;
-        if (job_) TerminateJobObject(job_.get(), killed);
-        TerminateProcess(child_.process.get(), killed);
+        terminate();
         WaitForSingleObject(child_.process.get(), INFINITE);
         finished_ = true;
     }
@@ -332,9 +375,14 @@ Completed run_inherited(const std::vector<std::string>& argv, Timeout timeout) {
     return result;
 }
 
+void terminate_running_children() {
+    std::lock_guard lock(running_mutex);
+    for (Tree* tree : running) tree->terminate();
+}
+
 void start_detached(const std::vector<std::string>& argv, const std::filesystem::path& working_directory,
                     std::uint32_t windows_creation_flags) {
-    check_argv(argv);
+    const std::wstring program = prepare(argv);
     // CreateProcessW reports a missing working directory as a bad directory name: check it first so
     // that the error names the right culprit.
     std::error_code ec;
@@ -343,7 +391,7 @@ void start_detached(const std::vector<std::string>& argv, const std::filesystem:
                                                    ? std::errc::not_a_directory
                                                    : std::errc::no_such_file_or_directory);
         throw StartError(code, argv[0],
-                         "working directory " + utf8(working_directory.wstring()) + ": " + code.message());
+                         "working directory " + platform::to_text(working_directory) + ": " + code.message());
     }
     Handle nul = null_device();
     const std::wstring directory = working_directory.wstring();
@@ -351,9 +399,10 @@ void start_detached(const std::vector<std::string>& argv, const std::filesystem:
     // any job we run in, so that closing that job does not end it with us.
     const DWORD flags = windows_creation_flags | CREATE_NEW_PROCESS_GROUP;
     Child child;
-    DWORD error = try_spawn(argv, {nul.get(), nul.get(), nul.get()}, flags | CREATE_BREAKAWAY_FROM_JOB,
+    DWORD error = try_spawn(program, argv, {nul.get(), nul.get(), nul.get()}, flags | CREATE_BREAKAWAY_FROM_JOB,
                             directory.c_str(), child);
-    if (error == ERROR_ACCESS_DENIED) error = try_spawn(argv, {nul.get(), nul.get(), nul.get()}, flags, directory.c_str(), child);
+    if (error == ERROR_ACCESS_DENIED)
+        error = try_spawn(program, argv, {nul.get(), nul.get(), nul.get()}, flags, directory.c_str(), child);
     if (error != ERROR_SUCCESS) throw_start_error(error, argv[0]);
 }
 
