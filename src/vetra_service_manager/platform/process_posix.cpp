@@ -203,7 +203,13 @@ public:
         }
     }
 
-    void request_stop() { stop_requested_ = true; }
+    // Signals at once, so that a caller about to exit leaves nothing running; the waiting call
+    // then finishes the job (grace period, SIGKILL, reaping).
+    void request_stop() {
+        stop_requested_ = true;
+        send(SIGTERM);
+        send(SIGCONT);
+    }
     bool stop_requested() const { return stop_requested_; }
 
     // True once the child has ended; it stays unreaped (a zombie holding its id and group).
