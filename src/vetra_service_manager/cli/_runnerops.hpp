@@ -71,6 +71,7 @@ std::filesystem::path _teardown_helper_cwd();
 // The innermost ancestor (or the path itself) whose last component ends in ".app"; lexical only.
 std::optional<std::filesystem::path> bundle_root_for(const std::filesystem::path& runner_executable);
 // CFBundleVersion of <bundle>/Contents/Info.plist via `plutil`; absent on any expected failure.
+// An Info.plist whose existence cannot be checked throws std::filesystem::filesystem_error.
 std::optional<std::string> read_cfbundle_version(const std::filesystem::path& bundle_path);
 std::optional<std::string> bundle_version_for_runner(const std::filesystem::path& runner_executable);
 
