@@ -190,7 +190,7 @@ TEST_F(DarwinCommands, MigrationCarriesExtrasReportsFailuresAndEditablesThenRemo
         {"name": "requests", "version": "2.31"},
         {"name": "vetra-sync-agent-bar", "version": null},
         {"name": "vetra-sync-agent-qux"},
-        {"name": "mylib", "version": "0.1", "editable_project_location": "/src/mylib"},
+        {"name": "mylib", "version": "0.1", "editable_project_location": "/src/my\udcfflib"},
         {"name": "oldlib", "version": "0.2", "editable_project_location": null},
         {"name": "vetra-sync-agent-native", "version": "1.0"},
         {"name": "vetra-sync-agent-baz", "version": "3.1"}
@@ -213,7 +213,7 @@ TEST_F(DarwinCommands, MigrationCarriesExtrasReportsFailuresAndEditablesThenRemo
                               "    - vetra-sync-agent-bar\n"
                               "    - vetra-sync-agent-qux\n"
                               "\n  NOTE: 2 editable install(s) NOT migrated (re-install manually if needed):\n"
-                              "    - mylib  (was: /src/mylib)\n"
+                              "    - mylib  (was: /src/my\xfflib)\n"
                               "    - oldlib  (was: ?)\n"
                               "\n  cleaning up previous env via '" + previous.string() + " self remove'...\n"
                               "  \u2713 previous env removed\n"
