@@ -54,6 +54,9 @@ void MacOSServiceManager::install(const std::vector<std::string>& program_argume
         return;
     }
     try {
+        // Refused before anything is written, and named as given rather than inside the preflight.
+        plist::check_string("WorkingDirectory", platform::to_text(app_dir()));
+        for (const auto& argument : program_arguments) plist::check_string("ProgramArguments", argument);
         const fs::path logs = log_dir();
         logger().info("Creating directories: {} and {}", platform::to_text(app_dir()), platform::to_text(logs));
         fs::create_directories(logs);
