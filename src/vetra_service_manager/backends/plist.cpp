@@ -151,10 +151,11 @@ std::optional<std::string> Dict::get_string(const std::string& key) const {
     plist_t node = plist_dict_get_item(root_.get(), key.c_str());
     if (!node) return std::nullopt;
     if (plist_get_node_type(node) != PLIST_STRING) throw PlistError("The value of " + key + " is not a string");
-    char* raw = nullptr;
-    plist_get_string_val(node, &raw);
-    MallocText owned(raw);
-    return std::string(owned ? owned.get() : "");
+    // By pointer and length: the reader takes a raw NUL into a string, and plist_get_string_val
+    // aborts the process on such a string.
+    uint64_t length = 0;
+    const char* text = plist_get_string_ptr(node, &length);
+    return text ? std::string(text, length) : std::string();
 }
 
 std::string Dict::to_xml() const {
