@@ -70,7 +70,7 @@ TEST(ParsePackageList, KeepsTheBytesOfEscapedUndecodableBytes) {
         EXPECT_EQ(records[0].at(bytes), bytes) << escaped;
         EXPECT_EQ(records[0].begin().key(), "name") << escaped;
     }
-    for (const char* unreadable : {R"(["\udc7f"])", R"(["\ud800"])", R"(["\ud800\u0041"])", "[\"\xff\"]", R"(["\udc8)"}) {
+    for (const char* unreadable : {R"(["\udc7f"])", R"(["\ud800"])", R"(["\ud800\u0041"])", "[\"\xff\"]", R"(["\udc8)", "[1e999]"}) {
         EXPECT_THROW(ops::parse_package_list(unreadable), ops::UnreadablePackageList) << unreadable;
     }
 }

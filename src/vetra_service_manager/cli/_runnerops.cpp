@@ -177,7 +177,8 @@ std::vector<PackageRecord> parse_package_list(std::string_view text) {
     try {
         // Strict parse: empty output, trailing text and invalid UTF-8 are all failures.
         document = PackageRecord::parse(encoded ? std::string_view(*encoded) : text);
-    } catch (const PackageRecord::parse_error& error) {
+    } catch (const PackageRecord::exception& error) {
+        // Not only parse errors: a number too large for a double is an out_of_range error.
         throw UnreadablePackageList(error.what());
     }
     if (!document.is_array()) {
