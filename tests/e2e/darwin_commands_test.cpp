@@ -115,6 +115,49 @@ TEST_F(DarwinCommands, PreviousBinaryThatIsMissingOrTheCurrentRunnerIsNotMigrate
     EXPECT_THAT(World::runner_calls(runner), testing::Not(Contains("self remove")));
 }
 
+// However it is spelt, a previous binary that is the current runner, or whose bundle holds it, is
+// neither migrated from nor removed; the services are registered all the same.
+TEST_F(DarwinCommands, PreviousBinaryLeadingToTheCurrentRunnerIsNeverRemoved) {
+    World::set_bundle_version(bundle, "4.2.0");
+    const fs::path macos = runner.parent_path();
+    World::place_runner(bundle / "Contents/Resources/vetra_service_runner");
+    const std::string itself = " is the current runner itself; skipping migration.\n";
+    const std::string holds = ", which holds the current runner; skipping migration.\n";
+    const std::vector<std::pair<fs::path, std::string>> cases = {
+        {macos / "../MacOS/vetra_service_runner", itself},
+        {bundle / "Contents/Resources/vetra_service_runner", " leads to " + bundle.string() + holds},
+        {macos / "..", " leads to " + (bundle / "Contents").string() + holds},
+    };
+    for (const auto& [previous, line] : cases) {
+        SCOPED_TRACE(previous);
+        auto result = run_cli({"install", "--version", "1.0", "--previous-binary", previous.string(), "--force"});
+        EXPECT_EQ(result.out, header("1.0") + "\n--previous-binary " + previous.string() + line + registered());
+    }
+    // Through ".." out of the current bundle into a previous directory beside it: the walk must not
+    // come back to the current bundle.
+    const fs::path beside = bundle.parent_path() / "Vetra Service.app.previous";
+    const fs::path previous = previous_runner(beside, "[]");
+    auto result = run_cli({"install", "--previous-binary", (bundle / ".." / beside.filename() /
+                                                             "Contents/MacOS/vetra_service_runner").string(), "--force"});
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_THAT(result.out, HasSubstr("\nMigrating from previous install: " + previous.string() + "\n"));
+    EXPECT_THAT(result.out, testing::Not(HasSubstr("removed previous bundle")));
+    EXPECT_THAT(World::runner_calls(previous), Contains("self remove"));
+    EXPECT_THAT(World::runner_calls(runner), testing::Not(Contains("self remove")));
+    EXPECT_TRUE(fs::exists(runner));
+}
+
+TEST_F(DarwinCommands, PreviousBinaryThatCannotBeCheckedIsAnInstallError) {
+    const fs::path loop = world.root() / "loop";
+    fs::create_symlink(loop.filename(), loop);
+    auto result = run_cli({"install", "--version", "1.0", "--previous-binary", loop.string()});
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(result.out, header("1.0"));
+    const std::string reason = std::make_error_code(std::errc::too_many_symbolic_link_levels).message();
+    EXPECT_THAT(result.err, testing::StartsWith("error: Cannot check --previous-binary " + loop.string() + ": " +
+                                                reason + "\n  caused by: "));
+}
+
 TEST_F(DarwinCommands, SameBundleVersionSkipsMigrationUnlessForced) {
     World::set_bundle_version(bundle, "4.2.0");
     const fs::path old_bundle = world.root() / "old/Vetra Service.app";
@@ -145,8 +188,10 @@ TEST_F(DarwinCommands, MigrationCarriesExtrasReportsFailuresAndEditablesThenRemo
         {"name": "vetra-sync-agent", "version": "1.0", "editable_project_location": "/src/agent"},
         {"name": "Vetra_Sync_Agent_Foo", "version": "1.2.0"},
         {"name": "requests", "version": "2.31"},
-        {"name": "vetra-sync-agent-bar"},
-        {"name": "mylib", "version": "0.1", "editable_project_location": "/src/mylib"},
+        {"name": "vetra-sync-agent-bar", "version": null},
+        {"name": "vetra-sync-agent-qux"},
+        {"name": "mylib", "version": "0.1", "editable_project_location": "/src/my\udcfflib"},
+        {"name": "oldlib", "version": "0.2", "editable_project_location": null},
         {"name": "vetra-sync-agent-native", "version": "1.0"},
         {"name": "vetra-sync-agent-baz", "version": "3.1"}
     ])");
@@ -157,24 +202,26 @@ TEST_F(DarwinCommands, MigrationCarriesExtrasReportsFailuresAndEditablesThenRemo
     ASSERT_EQ(result.exit_code, 0) << result.err;
     EXPECT_EQ(result.out, header("2.0") +
                               "\nMigrating from previous install: " + previous.string() + "\n"
-                              "  carrying over 3 extra(s): vetra-sync-agent-foo, vetra-sync-agent-bar, "
-                              "vetra-sync-agent-baz\n"
+                              "  carrying over 2 extra(s): vetra-sync-agent-foo, vetra-sync-agent-baz\n"
                               "    \u2713 vetra-sync-agent-foo==1.2.0\n"
-                              "    \u2713 vetra-sync-agent-bar\n"
                               "    \u2717 vetra-sync-agent-baz==3.1  (continuing)\n"
                               "\n  WARNING: 1 extra(s) failed to install in the new env:\n"
                               "    - vetra-sync-agent-baz==3.1\n"
                               "  Re-install them manually with: <runner> self pip install <spec>\n"
-                              "\n  NOTE: 1 editable install(s) NOT migrated (re-install manually if needed):\n"
-                              "    - mylib  (was: /src/mylib)\n"
+                              "\n  NOTE: 2 extra(s) NOT migrated, the previous env lists no version for them "
+                              "(re-install manually if needed):\n"
+                              "    - vetra-sync-agent-bar\n"
+                              "    - vetra-sync-agent-qux\n"
+                              "\n  NOTE: 2 editable install(s) NOT migrated (re-install manually if needed):\n"
+                              "    - mylib  (was: /src/my\xfflib)\n"
+                              "    - oldlib  (was: ?)\n"
                               "\n  cleaning up previous env via '" + previous.string() + " self remove'...\n"
                               "  \u2713 previous env removed\n"
                               "  \u2713 removed previous bundle: " + old_bundle.string() + "\n" +
                               registered());
     auto calls = World::runner_calls(runner);
-    EXPECT_THAT(std::vector(calls.begin(), calls.begin() + 3),
-                ElementsAre("self pip install vetra-sync-agent-foo==1.2.0", "self pip install vetra-sync-agent-bar",
-                            "self pip install vetra-sync-agent-baz==3.1"));
+    EXPECT_THAT(std::vector(calls.begin(), calls.begin() + 2),
+                ElementsAre("self pip install vetra-sync-agent-foo==1.2.0", "self pip install vetra-sync-agent-baz==3.1"));
 }
 
 TEST_F(DarwinCommands, MigrationFromAPreviousDirectoryThatIsNoBundleKeepsTheDirectory) {
@@ -226,6 +273,31 @@ TEST_F(DarwinCommands, UninstallRemovesAgentsInReverseOrderThenTheBundle) {
     auto status = run_cli({"status"});
     EXPECT_THAT(status.out, HasSubstr("(MISSING)"));
     EXPECT_THAT(status.out, HasSubstr("installed=False  enabled=False  running=False  version=unknown"));
+}
+
+
+// An agent whose property list cannot be looked at may still be loaded: status and uninstall say
+// why they cannot tell, and uninstall leaves the runner it would otherwise tear down.
+TEST_F(DarwinCommands, PathsThatCannotBeCheckedStopStatusAndUninstall) {
+    const std::string reason = std::make_error_code(std::errc::too_many_symbolic_link_levels).message();
+    const fs::path plist = agents / "com.norvale.vetra_sync_agent.plist";
+    fs::create_directories(agents);
+    fs::create_symlink(plist.filename(), plist);
+    for (const auto& command : {"status", "uninstall"}) {
+        auto result = run_cli({command});
+        EXPECT_EQ(result.exit_code, 1) << command;
+        EXPECT_THAT(result.err, testing::StartsWith("error: Cannot check the property list " + plist.string() + ": " +
+                                                    reason + "\n"));
+    }
+    EXPECT_TRUE(fs::exists(runner));
+    EXPECT_THAT(World::runner_calls(runner), testing::Not(Contains("self remove")));
+
+    fs::remove(plist);
+    fs::remove(runner);
+    fs::create_symlink(runner.filename(), runner);
+    auto status = run_cli({"status"});
+    EXPECT_EQ(status.exit_code, 1);
+    EXPECT_THAT(status.err, HasSubstr("error: Cannot check the runner " + runner.string() + ": " + reason + "\n"));
 }
 
 }  // namespace

@@ -205,6 +205,7 @@ TEST_F(MacOSInstallTest, FailedInstallLeavesNoPropertyList) {
         std::function<void()> arrange;
         ServiceOperation expected;
         std::string message_start;
+        std::string extra_argument = {};
     };
     const std::vector<Case> cases = {
         {"enable fails",
@@ -228,7 +229,17 @@ TEST_F(MacOSInstallTest, FailedInstallLeavesNoPropertyList) {
          },
          ServiceOperation::INSTALL, "Installation failed: "},
         {"an argument XML cannot carry", [] {}, ServiceOperation::INSTALL,
-         "Installation failed: The value of ProgramArguments contains a control character (code 1)"},
+         "Installation failed: The value of ProgramArguments contains a control character (code 1)", "bell\x01"},
+        // launchd would refuse the whole file and only the bootstrap would tell.
+        {"an argument that is no UTF-8", [] {}, ServiceOperation::INSTALL,
+         "Installation failed: The value of ProgramArguments is not valid UTF-8: /Users/j\\xFCrg/\xC3\xA9\\xED\\xA0\\x80",
+         "/Users/j\xFCrg/\xC3\xA9\xED\xA0\x80"},
+        {"an overlong form", [] {}, ServiceOperation::INSTALL,
+         "Installation failed: The value of ProgramArguments is not valid UTF-8: \\xC0\\xAF", "\xC0\xAF"},
+        {"a noncharacter XML excludes", [] {}, ServiceOperation::INSTALL,
+         "Installation failed: The value of ProgramArguments contains U+FFFF, which an XML property list cannot hold: "
+         "a\xEF\xBF\xBF",
+         "a\xEF\xBF\xBF"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -237,9 +248,7 @@ TEST_F(MacOSInstallTest, FailedInstallLeavesNoPropertyList) {
         fs::create_directories(state);
         c.arrange();
         std::vector<std::string> arguments{agent_program().string()};
-        if (c.expected == ServiceOperation::INSTALL && c.message_start.find("control") != std::string::npos) {
-            arguments.push_back("bell\x01");
-        }
+        if (!c.extra_argument.empty()) arguments.push_back(c.extra_argument);
         auto m = manager();
         LogCapture log;
         try {

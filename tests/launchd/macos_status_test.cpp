@@ -1,6 +1,8 @@
 // Identity and status of the launchd backend, read from the simulator's launchctl output.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "launchd/launchd_fixture.hpp"
 #include "vetra_service_manager/exceptions.hpp"
 #include "vetra_service_manager/platform/process.hpp"
@@ -143,6 +145,34 @@ TEST_F(MacOSStatusTest, LaunchctlThatCannotStartReachesTheCaller) {
     write_plist();
     ScopedEnv no_launchctl("PATH", (tmp / "empty").string());
     EXPECT_THROW((void)manager().status(), vetra_service_manager::platform::process::StartError);
+}
+
+// A property list we cannot even look at is no missing one: every operation that asks whether the
+// agent is installed fails as itself, with the system's reason, and asks launchd nothing.
+TEST_F(MacOSStatusTest, PropertyListThatCannotBeCheckedFailsEachOperationAsItself) {
+    fs::create_directories(plist.parent_path());
+    fs::create_symlink(plist.filename(), plist);  // a link to itself: ELOOP
+    const std::vector<std::pair<ServiceOperation, std::function<void()>>> cases = {
+        {ServiceOperation::GET_STATUS, [&] { (void)manager().status(); }},
+        {ServiceOperation::GET_VERSION, [&] { (void)manager().version(); }},
+        {ServiceOperation::UNINSTALL, [&] { manager().uninstall(); }},
+        {ServiceOperation::INSTALL, [&] { manager().install({"/bin/true"}, Version("1.0")); }},
+    };
+    for (const auto& [operation, call] : cases) {
+        SCOPED_TRACE(to_string(operation));
+        try {
+            call();
+            ADD_FAILURE() << "no error";
+        } catch (const ServiceOperationError& error) {
+            EXPECT_EQ(error.operation(), operation);
+            EXPECT_NE(std::string(error.what()).find("Cannot check the property list " + plist.string() + ": " +
+                                                     std::make_error_code(std::errc::too_many_symbolic_link_levels).message()),
+                      std::string::npos)
+                << error.what();
+        }
+    }
+    EXPECT_TRUE(calls().empty());
+    EXPECT_TRUE(fs::is_symlink(plist));
 }
 
 }  // namespace

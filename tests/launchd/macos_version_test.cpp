@@ -92,6 +92,8 @@ TEST_F(MacOSVersionTest, UnreadableContentIsAGetVersionErrorChainedToItsCause) {
         {"Version is an integer", xml_with("<key>Version</key><integer>3</integer>\n")},
         {"Version is a dictionary", xml_with("<key>Version</key><dict/>\n")},
         {"binary header, garbage body", "bplist00" + std::string(40, '\xff')},
+        // The reader takes a raw NUL into a string; it must not end this process.
+        {"NUL inside the version", xml_with(std::string("<key>Version</key><string>1.0\0</string>\n", 40))},
     };
     for (const auto& [name, content] : cases) {
         SCOPED_TRACE(name);

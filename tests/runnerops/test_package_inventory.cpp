@@ -56,6 +56,25 @@ TEST(IsMigratableExtra, DecidesByNamePrefixBakedInAndEditable) {
     }
 }
 
+// Escaped undecodable bytes come back as those bytes, next to every other escape; other lone
+// surrogates and raw invalid UTF-8 stay unreadable.
+TEST(ParsePackageList, KeepsTheBytesOfEscapedUndecodableBytes) {
+    const std::pair<const char*, std::string> readable[] = {
+        {R"("/home/j\udcfcrg/src")", "/home/j\xfcrg/src"},
+        {R"("\udc80\uDCFF\u0000\udcc3\u00e9")", std::string("\x80\xff\0\xc3\xc3\xa9", 6)},
+        {R"("\\udc80 \ud83d\ude00")", "\\udc80 \xf0\x9f\x98\x80"},
+    };
+    for (const auto& [escaped, bytes] : readable) {
+        const auto records = ops::parse_package_list(std::string(R"([{"name": "x", )") + escaped + ": " + escaped + "}]");
+        ASSERT_EQ(records.size(), 1u) << escaped;
+        EXPECT_EQ(records[0].at(bytes), bytes) << escaped;
+        EXPECT_EQ(records[0].begin().key(), "name") << escaped;
+    }
+    for (const char* unreadable : {R"(["\udc7f"])", R"(["\ud800"])", R"(["\ud800\u0041"])", "[\"\xff\"]", R"(["\udc8)", "[1e999]"}) {
+        EXPECT_THROW(ops::parse_package_list(unreadable), ops::UnreadablePackageList) << unreadable;
+    }
+}
+
 using PipList = RunnerScriptTest;
 
 TEST_F(PipList, ReturnsRecordsInOrderAsPrinted) {

@@ -91,8 +91,13 @@ TEST(TaskXml, ControlCharactersThatXmlCannotCarryAreRejected) {
     EXPECT_THROW(create_scheduled_task_xml("s", "t", "1", SCRIPT, "u", std::string("s\0", 2)), std::invalid_argument);
     EXPECT_THROW(create_scheduled_task_xml("s", "t", "1", std::filesystem::path("C:\\a\x1b.vbs"), "u", "s"),
                  std::invalid_argument);
-    // Tab and line breaks are ordinary XML text.
-    EXPECT_NO_THROW(create_scheduled_task_xml("a\tb\r\nc", "t", "1", SCRIPT, "u", "s"));
+    // Nor the two noncharacters XML excludes.
+    EXPECT_THROW(create_scheduled_task_xml("s", "t", "1\xEF\xBF\xBE", SCRIPT, "u", "s"), std::invalid_argument);
+    EXPECT_THROW(create_scheduled_task_xml("s", "t", "1", SCRIPT, "u\xEF\xBF\xBF", "s"), std::invalid_argument);
+    // Tab and line breaks are ordinary XML text; a carriage return survives the reader's line-end
+    // handling only as a character reference.
+    EXPECT_NE(create_scheduled_task_xml("a\tb\r\nc", "t", "1", SCRIPT, "u", "s").find("a\tb&#13;\nc"),
+              std::string::npos);
 }
 
 // Stores the document the way Task Scheduler takes it, UTF-16 as its declaration says, and

@@ -9,6 +9,7 @@
 #include "vetra_service_manager/backends/plist.hpp"
 #include "vetra_service_manager/exceptions.hpp"
 #include "vetra_service_manager/logging.hpp"
+#include "vetra_service_manager/platform/files.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
 
 namespace vetra_service_manager::backends::macos {
@@ -47,9 +48,15 @@ std::optional<std::string> read_file_if_present(const fs::path& path) {
     return content;
 }
 
-bool exists_quietly(const fs::path& path) {
-    std::error_code ignored;
-    return fs::exists(path, ignored);
+// Whether the agent's property list is there; a failure to look is `operation`'s error, never
+// "not installed", or an uninstall would skip an agent that launchd keeps loaded.
+bool plist_exists(const fs::path& path, ServiceOperation operation) {
+    try {
+        return platform::files::exists(path);
+    } catch (const fs::filesystem_error& error) {
+        std::throw_with_nested(ServiceOperationError(
+            operation, "Cannot check the property list " + platform::to_text(path) + ": " + error.code().message()));
+    }
 }
 
 // "<label>" => (word), with the label matched literally.
@@ -90,7 +97,7 @@ platform::process::Captured MacOSServiceManager::launchctl(std::vector<std::stri
 status::ServiceStatus MacOSServiceManager::status() const {
     logger().debug("Checking status of service: {}", service_name());
     ServiceStatus result{InstallationStatus::NOT_INSTALLED, EnablementStatus::DISABLED, RunningStatus::NOT_RUNNING};
-    if (!exists_quietly(plist_path_)) return result;
+    if (!plist_exists(plist_path_, ServiceOperation::GET_STATUS)) return result;
 
     logger().debug("Plist file exists, service is installed");
     result.installation_status = InstallationStatus::INSTALLED;
@@ -141,7 +148,7 @@ std::optional<version::Version> MacOSServiceManager::version() const {
     const std::string failure = "Failed to read version from plist file: ";
     try {
         logger().debug("Reading version from plist file: {}", platform::to_text(plist_path_));
-        if (!exists_quietly(plist_path_)) {
+        if (!plist_exists(plist_path_, ServiceOperation::GET_VERSION)) {
             logger().warn(not_found);
             return std::nullopt;
         }

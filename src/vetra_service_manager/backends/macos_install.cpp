@@ -5,6 +5,7 @@
 #include "vetra_service_manager/backends/macos.hpp"
 #include "vetra_service_manager/backends/plist.hpp"
 #include "vetra_service_manager/exceptions.hpp"
+#include "vetra_service_manager/platform/files.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
 
 namespace vetra_service_manager::backends::macos {
@@ -41,12 +42,21 @@ void MacOSServiceManager::install(const std::vector<std::string>& program_argume
                                   bool raise_if_already_installed) {
     logger().info("Installing service: {}, version: {} with args: {}", service_name(), version.str(),
                   program_arguments);
-    if (status().installation_status == InstallationStatus::INSTALLED) {
+    bool installed = false;
+    try {
+        installed = status().installation_status == InstallationStatus::INSTALLED;
+    } catch (const ServiceOperationError& error) {
+        std::throw_with_nested(ServiceOperationError(ServiceOperation::INSTALL, error.what()));
+    }
+    if (installed) {
         if (raise_if_already_installed) throw exceptions::ServiceAlreadyInstalledError();
         logger().debug("Service is already installed, skipping");
         return;
     }
     try {
+        // Refused before anything is written, and named as given rather than inside the preflight.
+        plist::check_string("WorkingDirectory", platform::to_text(app_dir()));
+        for (const auto& argument : program_arguments) plist::check_string("ProgramArguments", argument);
         const fs::path logs = log_dir();
         logger().info("Creating directories: {} and {}", platform::to_text(app_dir()), platform::to_text(logs));
         fs::create_directories(logs);
@@ -101,7 +111,12 @@ void MacOSServiceManager::install(const std::vector<std::string>& program_argume
 
 void MacOSServiceManager::uninstall(bool raise_if_not_installed) {
     logger().info("Uninstalling service: {}", service_name());
-    const auto current = status();
+    ServiceStatus current;
+    try {
+        current = status();
+    } catch (const ServiceOperationError& error) {
+        std::throw_with_nested(ServiceOperationError(ServiceOperation::UNINSTALL, error.what()));
+    }
     if (current.installation_status == InstallationStatus::NOT_INSTALLED) {
         logger().info("Service {} is not installed", service_name());
         if (raise_if_not_installed) throw exceptions::ServiceNotInstalledError();
@@ -117,7 +132,7 @@ void MacOSServiceManager::uninstall(bool raise_if_not_installed) {
         disable();
     }
     try {
-        if (fs::exists(plist_path())) {
+        if (platform::files::exists(plist_path())) {
             logger().info("Deleting plist file: {}", platform::to_text(plist_path()));
             fs::remove(plist_path());
         } else {
@@ -129,10 +144,14 @@ void MacOSServiceManager::uninstall(bool raise_if_not_installed) {
                                                      std::string("Failed to delete the plist file: ") + error.what()));
     }
     const fs::path logs = log_dir();
-    std::error_code ignored;
-    if (fs::exists(logs, ignored)) {
-        logger().info("Removing service log dir: {}", platform::to_text(logs));
-        remove_tree_best_effort(logs);
+    // The logs are removed as far as possible; a log directory we cannot even look at stays.
+    try {
+        if (platform::files::exists(logs)) {
+            logger().info("Removing service log dir: {}", platform::to_text(logs));
+            remove_tree_best_effort(logs);
+        }
+    } catch (const fs::filesystem_error& error) {
+        logger().warn("Cannot remove service log dir {}: {}", platform::to_text(logs), error.code().message());
     }
     logger().info("Service {} successfully uninstalled", service_name());
 }

@@ -19,15 +19,20 @@ class PlistError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// Throws PlistError, naming `key` and the value, when `value` is no string a property list can hold
+// (see Dict::set_string).
+void check_string(const std::string& key, const std::string& value);
+
 class Dict {
 public:
     Dict();
     // Reads XML or binary, recognised by content. Throws PlistError.
     static Dict parse(std::string_view bytes);
 
-    // Keys are written in the order they are first set. Strings may hold any text but the control
-    // characters that XML 1.0 cannot represent (all below U+0020 except tab, line feed and carriage
-    // return); those throw PlistError.
+    // Keys are written in the order they are first set. Strings must be valid UTF-8 and may hold any
+    // text but what XML 1.0 cannot represent (the control characters below U+0020 except tab, line
+    // feed and carriage return; U+FFFE and U+FFFF); anything else throws PlistError naming the key
+    // and the value.
     void set_string(const std::string& key, const std::string& value);
     void set_bool(const std::string& key, bool value);
     void set_integer(const std::string& key, std::uint64_t value);

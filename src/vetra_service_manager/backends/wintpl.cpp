@@ -38,6 +38,8 @@ std::string escape(std::string_view text, bool in_attribute) {
             case '&': out += "&amp;"; break;
             case '<': out += "&lt;"; break;
             case '>': out += "&gt;"; break;
+            // A reader turns a raw carriage return into a line feed; a reference survives.
+            case '\r': out += "&#13;"; break;
             case '"':
                 if (in_attribute) {
                     out += "&quot;";
@@ -76,6 +78,13 @@ void require_xml_text(std::string_view argument, std::string_view value) {
         if (byte < 0x20 && c != '\t' && c != '\n' && c != '\r') {
             throw std::invalid_argument(
                 fmt::format("The task definition cannot hold control character 0x{:02X} (in {})", byte, argument));
+        }
+    }
+    // Nor the noncharacters U+FFFE and U+FFFF (EF BF BE, EF BF BF).
+    for (auto at = value.find("\xEF\xBF"); at != std::string_view::npos; at = value.find("\xEF\xBF", at + 1)) {
+        if (at + 2 < value.size() && (value[at + 2] == '\xBE' || value[at + 2] == '\xBF')) {
+            throw std::invalid_argument(fmt::format("The task definition cannot hold U+FFF{} (in {})",
+                                                    value[at + 2] == '\xBE' ? 'E' : 'F', argument));
         }
     }
 }

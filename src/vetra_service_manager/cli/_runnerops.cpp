@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <optional>
 #include <stdexcept>
+
+#include <fmt/format.h>
 
 #include "vetra_service_manager/cli/_runnerops_internal.hpp"
 #include "vetra_service_manager/logging.hpp"
@@ -53,9 +56,96 @@ std::string name_of(const PackageRecord& pkg) {
 // Enough of an unexpected document to recognise it in an error line.
 std::string excerpt(const PackageRecord& document) {
     constexpr std::size_t limit = 200;
-    std::string text = document.dump();
+    std::string text = document.dump(-1, ' ', false, PackageRecord::error_handler_t::replace);
     if (text.size() > limit) text = text.substr(0, limit) + "...";
     return text;
+}
+
+// The JSON reader takes no lone surrogate, so before it reads the text each escaped undecodable byte
+// \udcXX becomes the pair \u0000 \u00XX, and each escaped NUL the pair \u0000 \u0000 so that the two
+// stay apart; decode_bytes() undoes both in the parsed strings. Raw NULs cannot occur in JSON
+// strings. Returns nullopt when there is nothing to rewrite.
+constexpr std::string_view NUL_ESCAPE = "\\u0000";
+
+std::optional<std::string> encode_undecodable_bytes(std::string_view text) {
+    const auto hex_value = [&](std::size_t at) -> int {
+        if (at + 4 > text.size()) return -1;
+        int value = 0;
+        for (char c : text.substr(at, 4)) {
+            const int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
+                              : (c >= 'a' && c <= 'f')                    ? c - 'a' + 10
+                              : (c >= 'A' && c <= 'F')                    ? c - 'A' + 10
+                                                                          : -1;
+            if (digit < 0) return -1;
+            value = value * 16 + digit;
+        }
+        return value;
+    };
+    std::string out;
+    bool rewritten = false;
+    bool in_string = false;
+    std::size_t copied = 0;  // text before this is in `out`
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (!in_string) {
+            in_string = text[i] == '"';
+            continue;
+        }
+        if (text[i] == '"') {
+            in_string = false;
+        } else if (text[i] == '\\' && i + 1 < text.size()) {
+            const int code = text[i + 1] == 'u' ? hex_value(i + 2) : -1;
+            if (code >= 0xD800 && code <= 0xDBFF && text.compare(std::min(i + 6, text.size()), 2, "\\u") == 0 && hex_value(i + 8) >= 0xDC00 &&
+                hex_value(i + 8) <= 0xDFFF) {
+                i += 11;  // a proper pair
+            } else if (code == 0 || (code >= 0xDC80 && code <= 0xDCFF)) {
+                out.append(text.substr(copied, i - copied)).append(NUL_ESCAPE);
+                out += code == 0 ? std::string(NUL_ESCAPE) : fmt::format("\\u00{:02x}", code & 0xFF);
+                copied = i + 6;
+                rewritten = true;
+                i += 5;
+            } else {
+                ++i;  // whatever it is, the reader judges it
+            }
+        }
+    }
+    if (!rewritten) return std::nullopt;
+    out.append(text.substr(copied));
+    return out;
+}
+
+std::string decode_bytes(const std::string& text) {
+    if (text.find('\0') == std::string::npos) return text;
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\0' || i + 1 >= text.size()) {
+            out.push_back(text[i]);
+        } else if (text[i + 1] == '\0') {
+            out.push_back('\0');
+            ++i;
+        } else {
+            // U+0080..U+00FF in UTF-8: C2 80..BF or C3 80..BF.
+            const auto lead = static_cast<unsigned char>(text[i + 1]);
+            const auto trail = static_cast<unsigned char>(i + 2 < text.size() ? text[i + 2] : 0);
+            out.push_back(static_cast<char>((trail & 0x3F) | ((lead & 0x03) << 6)));
+            i += 2;
+        }
+    }
+    return out;
+}
+
+PackageRecord with_bytes_decoded(const PackageRecord& value) {
+    if (value.is_string()) return decode_bytes(value.get_ref<const std::string&>());
+    if (value.is_array()) {
+        PackageRecord result = PackageRecord::array();
+        for (const auto& element : value) result.push_back(with_bytes_decoded(element));
+        return result;
+    }
+    if (value.is_object()) {
+        PackageRecord result = PackageRecord::object();
+        for (const auto& [key, element] : value.items()) result[decode_bytes(key)] = with_bytes_decoded(element);
+        return result;
+    }
+    return value;
 }
 
 }  // namespace
@@ -75,19 +165,32 @@ std::vector<PackageRecord> pip_list_via_runner(const fs::path& runner_binary, in
         logger().warn("Failed to list packages via {}: {}", runner, detail::describe_failure(result, timeout));
         return {};
     }
+    try {
+        return parse_package_list(result.out);
+    } catch (const UnreadablePackageList& error) {
+        logger().warn("Failed to list packages via {}: {}", runner, error.what());
+        return {};
+    } catch (const NotAPackageList& error) {
+        // The runner answered, but not with a package list: that is not "no packages".
+        throw NotAPackageList("Package list from '" + runner + " self pip list' " + error.what());
+    }
+}
+
+std::vector<PackageRecord> parse_package_list(std::string_view text) {
+    const auto encoded = encode_undecodable_bytes(text);
     PackageRecord document;
     try {
         // Strict parse: empty output, trailing text and invalid UTF-8 are all failures.
-        document = PackageRecord::parse(result.out);
-    } catch (const PackageRecord::parse_error& error) {
-        logger().warn("Failed to list packages via {}: {}", runner, error.what());
-        return {};
+        document = PackageRecord::parse(encoded ? std::string_view(*encoded) : text);
+    } catch (const PackageRecord::exception& error) {
+        // Not only parse errors: a number too large for a double is an out_of_range error.
+        throw UnreadablePackageList(error.what());
     }
     if (!document.is_array()) {
-        // The runner answered, but not with a package list: that is not "no packages".
-        throw std::runtime_error("Package list from '" + runner + " self pip list' is not a JSON array but " +
-                                 std::string(document.type_name()) + ": " + excerpt(document));
+        throw NotAPackageList("is not a JSON array but " + std::string(document.type_name()) + ": " +
+                              excerpt(document));
     }
+    if (encoded) document = with_bytes_decoded(document);
     return {std::make_move_iterator(document.begin()), std::make_move_iterator(document.end())};
 }
 

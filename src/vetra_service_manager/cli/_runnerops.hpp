@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <optional>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,8 +40,23 @@ inline constexpr std::uint32_t CREATE_NO_WINDOW = 0x08000000;
 // Lower case, "_" -> "-"; nothing else.
 std::string normalize_package_name(std::string_view name);
 
-// `<runner> self pip list --format=json`. Valid JSON that is not an array throws std::runtime_error
-// naming what came instead; a record that is not an object, or whose "name" is not a string, has no name.
+// Text that is not one JSON document: empty, trailing text, invalid UTF-8, ...
+class UnreadablePackageList : public std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+// One JSON document, but no array; what() names what came instead.
+class NotAPackageList : public std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// The records of what `pip list --format=json` printed, in its order. pip writes each byte it cannot
+// decode (from a path, say) as a lone-surrogate escape \udc80..\udcff; such a string holds that byte
+// itself. Throws UnreadablePackageList or NotAPackageList.
+std::vector<PackageRecord> parse_package_list(std::string_view text);
+
+// `<runner> self pip list --format=json`, read by parse_package_list. Unreadable output is absorbed;
+// valid JSON that is not an array throws NotAPackageList naming the runner and what came instead. A
+// record that is not an object, or whose "name" is not a string, has no name.
 std::vector<PackageRecord> pip_list_via_runner(const std::filesystem::path& runner_binary, int timeout = 60);
 bool is_editable_install(const PackageRecord& pkg);
 bool is_migratable_extra(const PackageRecord& pkg);
@@ -71,6 +87,7 @@ std::filesystem::path _teardown_helper_cwd();
 // The innermost ancestor (or the path itself) whose last component ends in ".app"; lexical only.
 std::optional<std::filesystem::path> bundle_root_for(const std::filesystem::path& runner_executable);
 // CFBundleVersion of <bundle>/Contents/Info.plist via `plutil`; absent on any expected failure.
+// An Info.plist whose existence cannot be checked throws std::filesystem::filesystem_error.
 std::optional<std::string> read_cfbundle_version(const std::filesystem::path& bundle_path);
 std::optional<std::string> bundle_version_for_runner(const std::filesystem::path& runner_executable);
 

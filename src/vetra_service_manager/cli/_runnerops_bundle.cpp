@@ -1,8 +1,10 @@
 // The version of the macOS app bundle that holds a runner: a lexical walk up to the ".app"
-// directory, then `plutil` on its Info.plist. Every expected failure is an absent version.
+// directory, then `plutil` on its Info.plist. Every expected failure is an absent version; an
+// Info.plist that cannot even be looked at is no expected failure.
 #include <chrono>
 
 #include "vetra_service_manager/cli/_runnerops.hpp"
+#include "vetra_service_manager/platform/files.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
 #include "vetra_service_manager/platform/process.hpp"
 
@@ -33,8 +35,7 @@ std::optional<fs::path> bundle_root_for(const fs::path& runner_executable) {
 
 std::optional<std::string> read_cfbundle_version(const fs::path& bundle_path) {
     const fs::path plist = bundle_path / "Contents" / "Info.plist";
-    std::error_code ec;
-    if (!fs::exists(plist, ec)) return std::nullopt;
+    if (!platform::files::exists(plist)) return std::nullopt;
     platform::process::Captured result;
     try {
         result = platform::process::run_captured(

@@ -3,7 +3,9 @@
 #include <iostream>
 
 #include "vetra_service_manager/cli/_json.hpp"
+#include "vetra_service_manager/exceptions.hpp"
 #include "vetra_service_manager/permissions.hpp"
+#include "vetra_service_manager/platform/files.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
 #include "vetra_service_manager/services/_paths.hpp"
 #include "vetra_service_manager/services/registry.hpp"
@@ -38,7 +40,13 @@ ordered_json _collect() {
     }
     ordered_json state = ordered_json::object();
     state["runner_executable"] = platform::to_text(runner);
-    state["runner_present"] = std::filesystem::exists(runner);
+    try {
+        state["runner_present"] = platform::files::exists(runner);
+    } catch (const std::filesystem::filesystem_error& error) {
+        std::throw_with_nested(ServiceOperationError(
+            ServiceOperation::GET_STATUS, "Cannot check the runner " + platform::to_text(runner) + ": " +
+                                              error.code().message()));
+    }
     state["services"] = std::move(services);
     state["full_disk_access"] = check_full_disk_access();
     return state;

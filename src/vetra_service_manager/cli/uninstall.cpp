@@ -4,6 +4,8 @@
 
 #include "vetra_service_manager/cli/_client_library.hpp"
 #include "vetra_service_manager/cli/_runnerops.hpp"
+#include "vetra_service_manager/exceptions.hpp"
+#include "vetra_service_manager/platform/files.hpp"
 #include "vetra_service_manager/platform/interrupts.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
 #include "vetra_service_manager/services/_paths.hpp"
@@ -52,7 +54,15 @@ int run(const Options& args) {
         data_removal_failed = true;
     } else {
         const fs::path data_dir = shared_data_dir();
-        if (fs::exists(data_dir)) {
+        bool present = false;
+        try {
+            present = platform::files::exists(data_dir);
+        } catch (const fs::filesystem_error& error) {
+            std::throw_with_nested(ServiceOperationError(ServiceOperation::UNINSTALL,
+                                                         "Cannot check the user data dir " +
+                                                             platform::to_text(data_dir) + ": " + error.code().message()));
+        }
+        if (present) {
             say("\nRemoving user data: " + platform::to_text(data_dir));
             fs::remove_all(data_dir);
         } else {
