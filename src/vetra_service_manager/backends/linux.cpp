@@ -85,7 +85,8 @@ std::optional<version::Version> LinuxServiceManager::version() const {
         std::ifstream file(unit_path_, std::ios::binary);
         if (!file) {
             if (!platform::files::exists(unit_path_)) {
-                logger().warn(not_found);
+                // status asks every service for its version, installed or not: no warning.
+                logger().debug(not_found);
                 return std::nullopt;
             }
             throw std::runtime_error("Cannot open " + platform::to_text(unit_path_));
