@@ -63,9 +63,12 @@ status::ServiceStatus LinuxServiceManager::status() const {
 
     auto manager = connect(ServiceOperation::GET_STATUS);
     try {
-        const std::string file_state = manager.unit_property(unit_name_, UNIT_INTERFACE, "UnitFileState");
-        const std::string active = manager.unit_property(unit_name_, UNIT_INTERFACE, "ActiveState");
-        const std::string sub = manager.unit_property(unit_name_, UNIT_INTERFACE, "SubState");
+        // One round trip: status is what people and scripts run most.
+        auto state = manager.unit_string_properties(unit_name_, UNIT_INTERFACE,
+                                                    {"UnitFileState", "ActiveState", "SubState"});
+        const std::string& file_state = state["UnitFileState"];
+        const std::string& active = state["ActiveState"];
+        const std::string& sub = state["SubState"];
         logger().debug("systemd reports UnitFileState={}, ActiveState={}, SubState={}", file_state, active, sub);
         if (file_state == "enabled") result.enablement_status = EnablementStatus::ENABLED;
         if (active == "active" && sub == "running") result.running_status = RunningStatus::RUNNING;

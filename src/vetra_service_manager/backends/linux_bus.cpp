@@ -189,4 +189,33 @@ int UserManager::unit_int_property(const std::string& unit, const char* interfac
     return value;
 }
 
+std::map<std::string, std::string> UserManager::unit_string_properties(const std::string& unit, const char* interface,
+                                                                      const std::set<std::string>& wanted) {
+    const std::string what = fmt::format("Cannot read the state of {}", unit);
+    BusError error;
+    Message reply;
+    check(sd_bus_call_method(bus_, DESTINATION, unit_path(unit).c_str(), "org.freedesktop.DBus.Properties", "GetAll",
+                             &error.error, &reply.message, "s", interface),
+          what, &error.error);
+    std::map<std::string, std::string> found;
+    check(sd_bus_message_enter_container(reply.message, SD_BUS_TYPE_ARRAY, "{sv}"), what);
+    for (;;) {
+        const int entered = sd_bus_message_enter_container(reply.message, SD_BUS_TYPE_DICT_ENTRY, "sv");
+        check(entered, what);
+        if (entered == 0) break;
+        const char* name = nullptr;
+        check(sd_bus_message_read(reply.message, "s", &name), what);
+        const char* value = nullptr;
+        // A wanted name whose value is not a string is skipped like any other.
+        if (wanted.count(name) && sd_bus_message_read(reply.message, "v", "s", &value) >= 0) {
+            found.emplace(name, value);
+        } else {
+            check(sd_bus_message_skip(reply.message, "v"), what);
+        }
+        check(sd_bus_message_exit_container(reply.message), what);
+    }
+    check(sd_bus_message_exit_container(reply.message), what);
+    return found;
+}
+
 }  // namespace vetra_service_manager::backends::linux_bus

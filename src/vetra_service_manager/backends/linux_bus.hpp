@@ -2,6 +2,8 @@
 // A thin client of the systemd user manager's D-Bus API. One instance is one connection, opened
 // by connect() and closed by the destructor; keep it for one command and never across a fork.
 #include <chrono>
+#include <map>
+#include <set>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -51,6 +53,10 @@ public:
     // "org.freedesktop.systemd1.Service".
     std::string unit_property(const std::string& unit, const char* interface, const char* property);
     int unit_int_property(const std::string& unit, const char* interface, const char* property);
+    // The string properties among `wanted` of the unit's `interface`, read in one round trip;
+    // a property the manager did not report is left out.
+    std::map<std::string, std::string> unit_string_properties(const std::string& unit, const char* interface,
+                                                              const std::set<std::string>& wanted);
 
 private:
     explicit UserManager(sd_bus* bus) : bus_(bus) {}
