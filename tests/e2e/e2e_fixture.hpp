@@ -21,6 +21,10 @@ public:
           home_("HOME", (root_ / "home").string()),
           path_("PATH", vsm_test::fakes_dir.string() + ":" + std::string(std::getenv("PATH"))),
           xdg_("XDG_DATA_HOME", std::nullopt),
+          xdg_config_("XDG_CONFIG_HOME", std::nullopt),
+          // No user manager unless a test starts one there; never the host's.
+          xdg_runtime_("XDG_RUNTIME_DIR", (root_ / "run").string()),
+          session_bus_("DBUS_SESSION_BUS_ADDRESS", std::nullopt),
           local_("LOCALAPPDATA", platform == "Windows" ? std::optional((root_ / "local").string()) : std::nullopt),
           temp_("TEMP", (root_ / "tmp").string()),
           launchd_("VSM_LAUNCHCTL_STATE", (root_ / "launchd").string()),
@@ -72,7 +76,7 @@ public:
 
 private:
     vsm_test::TempDir root_;
-    ScopedEnv platform_, home_, path_, xdg_, local_, temp_, launchd_, client_;
+    ScopedEnv platform_, home_, path_, xdg_, xdg_config_, xdg_runtime_, session_bus_, local_, temp_, launchd_, client_;
 };
 
 }  // namespace vsm_e2e

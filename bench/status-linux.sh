@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Benchmarks the systemd backend against a private systemd user manager (root, mount namespaces):
+#  1. `status` with both services installed, against one `systemctl --user show` of the two units
+#     (what any client that starts a process must at least pay);
+#  2. how long after the unit reports running `install` returns.
+# Usage: sudo bench/status-linux.sh [RUNS]     (needs hyperfine; scripts/deps installs it)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+runs=${1:-200}
+"$root/scripts/deps" hyperfine >&2
+if [[ ! -f $root/build/CMakeCache.txt ]]; then
+  cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=Release >&2
+fi
+cmake --build "$root/build" --target vetra_service_manager_testing >&2
+[[ $(id -u) -eq 0 ]] || { echo "status-linux.sh: needs root for a private user manager" >&2; exit 1; }
+
+work=$(mktemp -d)
+export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config XDG_DATA_HOME=$work/home/.local/share
+export XDG_RUNTIME_DIR=$work/run VSM_TEST_PLATFORM=Linux
+unset DBUS_SESSION_BUS_ADDRESS
+mkdir -p "$XDG_CONFIG_HOME" "$XDG_DATA_HOME/norvale/services" && mkdir -m 0700 "$XDG_RUNTIME_DIR"
+# The manager runs in its own mount namespace (a tmpfs over /run/systemd) as our child.
+unshare -m sh -c 'mount -t tmpfs tmpfs /run/systemd && mkdir /run/systemd/system && exec /lib/systemd/systemd --user' \
+  >"$work/manager.log" 2>&1 &
+manager=$!
+cleanup() {
+  "$root/build/vetra_service_manager_testing" uninstall --keep-binary >/dev/null 2>&1 || true
+  kill "$manager" 2>/dev/null && wait "$manager" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+for _ in $(seq 500); do [[ -S $XDG_RUNTIME_DIR/systemd/private ]] && break; sleep 0.01; done
+
+testing=$root/build/vetra_service_manager_testing
+cp "$root/tests/fakes/runner" "$XDG_DATA_HOME/norvale/services/vetra_service_runner"
+"$testing" install --version 1.0 >/dev/null
+
+mean() { python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["results"][int(sys.argv[2])]["mean"])' "$@"; }
+units="com.norvale.vetra_sync_agent.service com.norvale.vetra_api.service"
+props=UnitFileState,ActiveState,SubState
+hyperfine -N --warmup 20 --runs "$runs" --export-json "$work/busy.json" \
+  "$testing status" "systemctl --user show --property=$props $units" >&2
+t_status=$(mean "$work/busy.json" 0) t_systemctl=$(mean "$work/busy.json" 1)
+
+# install: from the unit reporting running (the backend's log line) to the command's return.
+"$testing" uninstall --keep-binary >/dev/null 2>&1
+lag=$(python3 - "$testing" <<'PY'
+import subprocess, sys, time
+lags = []
+for _ in range(5):
+    proc = subprocess.Popen([sys.argv[1], "--log-level", "info", "install", "--version", "1.0"],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    last = None
+    for line in proc.stderr:
+        if "reached desired status" in line:
+            last = time.monotonic()
+    proc.wait()
+    if last is not None:
+        lags.append((time.monotonic() - last) * 1000)
+    subprocess.run([sys.argv[1], "uninstall", "--keep-binary"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+print(f"{max(lags):.1f} ms (worst of {len(lags)})" if lags else "not measured (no info log lines)")
+PY
+)
+cat <<REPORT
+
+status, both installed:          $(python3 -c "print(f'{$t_status * 1000:.2f} ms')")
+  systemctl --user show (once):  $(python3 -c "print(f'{$t_systemctl * 1000:.2f} ms')")   ratio $(python3 -c "print(f'{$t_status / $t_systemctl:.2f}')")
+install returns after running:   $lag
+REPORT

@@ -1,0 +1,161 @@
+// install and uninstall of the systemd backend: the unit file, and through the manager the unit's
+// enablement, start, stop and removal.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+#include <fmt/ranges.h>
+
+#include "vetra_service_manager/backends/linux.hpp"
+#include "vetra_service_manager/backends/linux_unit.hpp"
+#include "vetra_service_manager/exceptions.hpp"
+#include "vetra_service_manager/platform/files.hpp"
+#include "vetra_service_manager/platform/platform.hpp"
+
+namespace vetra_service_manager::backends::linux {
+namespace fs = std::filesystem;
+namespace {
+
+std::string describe_current_exception() {
+    try {
+        throw;
+    } catch (const std::exception& error) {
+        return error.what();
+    } catch (...) {
+        return "unknown error";
+    }
+}
+
+// Writes `content` to a sibling temporary file with mode 0644 and renames it over `path`, so that
+// the manager never reads half a unit.
+void write_atomically(const fs::path& path, const std::string& content) {
+    const fs::path temporary = path.string() + ".tmp";
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) throw std::system_error(errno, std::generic_category(), "Cannot create " + temporary.string());
+    std::size_t written = 0;
+    int error = 0;
+    while (written < content.size()) {
+        const ssize_t count = ::write(fd, content.data() + written, content.size() - written);
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0) {
+            error = errno;
+            break;
+        }
+        written += static_cast<std::size_t>(count);
+    }
+    // The umask may have taken bits away from the mode given to open().
+    if (error == 0 && ::fchmod(fd, 0644) != 0) error = errno;
+    if (::close(fd) != 0 && error == 0) error = errno;
+    if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) error = errno;
+    if (error != 0) {
+        ::unlink(temporary.c_str());
+        throw std::system_error(error, std::generic_category(), "Cannot write " + path.string());
+    }
+}
+
+}  // namespace
+
+void LinuxServiceManager::write_unit_file(const std::vector<std::string>& program_arguments,
+                                          const version::Version& version) const {
+    const std::string text = linux_unit::render({service_name(), version.str(), program_arguments,
+                                                 platform::to_text(app_dir())});
+    logger().info("Creating directory: {}", platform::to_text(app_dir()));
+    fs::create_directories(app_dir());
+    logger().info("Creating unit file at {}", platform::to_text(unit_path()));
+    fs::create_directories(unit_path().parent_path());
+    write_atomically(unit_path(), text);
+}
+
+void LinuxServiceManager::install(const std::vector<std::string>& program_arguments, const version::Version& version,
+                                  bool raise_if_already_installed) {
+    logger().info("Installing service: {}, version: {} with args: {}", service_name(), version.str(),
+                  program_arguments);
+    if (status().installation_status == InstallationStatus::INSTALLED) {
+        if (raise_if_already_installed) throw exceptions::ServiceAlreadyInstalledError();
+        logger().debug("Service is already installed, skipping");
+        return;
+    }
+    try {
+        write_unit_file(program_arguments, version);
+        {
+            auto manager = connect(ServiceOperation::INSTALL);
+            logger().info("Reloading the systemd user manager");
+            manager.reload();
+        }
+        enable();
+        start();
+        logger().info("Successfully installed and started service: {}", service_name());
+    } catch (...) {
+        const std::string cause = describe_current_exception();
+        logger().error("Installation failed, attempting cleanup: {}", cause);
+        // The first failure is the one to report: a clean-up that fails as well (often for the same
+        // reason, e.g. no manager to talk to) is logged and must not hide it.
+        try {
+            uninstall();
+        } catch (...) {
+            logger().error("Cleanup after the failed installation failed too: {}", describe_current_exception());
+        }
+        ServiceOperationError failed(ServiceOperation::INSTALL, "Installation failed: " + cause);
+        try {
+            throw;
+        } catch (const ServiceOperationError& inner) {
+            // Its message is already in ours: chain what it was chained to, so that nothing is said twice.
+            try {
+                std::rethrow_if_nested(inner);
+            } catch (...) {
+                std::throw_with_nested(failed);
+            }
+            throw failed;
+        } catch (const linux_unit::UnitValueError&) {
+            throw failed;  // a refusal of ours, already said in full
+        } catch (...) {
+            std::throw_with_nested(failed);
+        }
+    }
+}
+
+void LinuxServiceManager::uninstall(bool raise_if_not_installed) {
+    logger().info("Uninstalling service: {}", service_name());
+    if (status().installation_status == InstallationStatus::NOT_INSTALLED) {
+        logger().info("Service {} is not installed", service_name());
+        if (raise_if_not_installed) throw exceptions::ServiceNotInstalledError();
+        logger().debug("Service is not installed, skipping");
+        return;
+    }
+    // The manager may drop a connection that asked for a reload: each step after one gets its own.
+    const auto ask = [&](const char* failure, auto&& action) {
+        auto manager = connect(ServiceOperation::UNINSTALL);
+        try {
+            action(manager);
+        } catch (const linux_bus::CallError& error) {
+            const std::string message = std::string(failure) + ": " + error.what();
+            logger().error("{}", message);
+            throw ServiceOperationError(ServiceOperation::UNINSTALL, message);
+        }
+    };
+    // Also a unit waiting to be restarted: it would come back after the file is gone.
+    ask("Failed to stop the service", [&](linux_bus::UserManager& manager) {
+        stop_unit(manager, ServiceOperation::UNINSTALL);
+        logger().info("Disabling unit {}", unit_name());
+        manager.disable_unit_file(unit_name());
+    });
+    try {
+        logger().info("Deleting unit file: {}", platform::to_text(unit_path()));
+        fs::remove(unit_path());
+    } catch (const std::exception& error) {
+        logger().error("Failed to delete unit file: {}", error.what());
+        std::throw_with_nested(ServiceOperationError(ServiceOperation::UNINSTALL,
+                                                     std::string("Failed to delete the unit file: ") + error.what()));
+    }
+    // The manager forgets the unit once it has reread the files and no failure record keeps it.
+    ask("Failed to reload the user manager", [&](linux_bus::UserManager& manager) {
+        logger().info("Reloading the systemd user manager");
+        manager.reload();
+    });
+    ask("Failed to forget the service", [&](linux_bus::UserManager& manager) { manager.reset_failed_unit(unit_name()); });
+    logger().info("Service {} successfully uninstalled", service_name());
+}
+
+}  // namespace vetra_service_manager::backends::linux

@@ -1,0 +1,151 @@
+// enable, disable, start and stop of the systemd backend: each reads the status first, skips or
+// refuses when the unit is already where it was asked to go, and otherwise asks the manager.
+// Start and stop wait for their job to finish rather than polling.
+#include <chrono>
+
+#include "vetra_service_manager/backends/linux.hpp"
+#include "vetra_service_manager/exceptions.hpp"
+
+namespace vetra_service_manager::backends::linux {
+namespace {
+
+constexpr const char* UNIT_INTERFACE = "org.freedesktop.systemd1.Unit";
+constexpr const char* SERVICE_INTERFACE = "org.freedesktop.systemd1.Service";
+constexpr std::chrono::seconds JOB_TIMEOUT{base::DEFAULT_STATUS_WAIT_TIMEOUT_SECONDS};
+
+// Runs `action` on the manager; a refusal becomes a ServiceOperationError for `operation` that
+// quotes the manager's reason in full (the bus error itself adds nothing to chain).
+template <typename Action>
+void ask(spdlog::logger& logger, ServiceOperation operation, const std::string& failure, Action&& action) {
+    try {
+        action();
+    } catch (const linux_bus::CallError& error) {
+        const std::string message = failure + ": " + error.what();
+        logger.error("{}", message);
+        throw ServiceOperationError(operation, message);
+    }
+}
+
+}  // namespace
+
+void LinuxServiceManager::enable(bool raise_if_already_enabled) {
+    logger().info("Enabling service: {}", service_name());
+    const auto current = status();
+    if (current.installation_status == InstallationStatus::NOT_INSTALLED) {
+        logger().warn("Service is not installed");
+        throw exceptions::ServiceNotInstalledError();
+    }
+    if (current.enablement_status == EnablementStatus::ENABLED) {
+        if (raise_if_already_enabled) {
+            logger().warn("Service is already enabled");
+            throw exceptions::ServiceAlreadyEnabledError();
+        }
+        logger().debug("Service is already enabled, skipping");
+        return;
+    }
+    auto manager = connect(ServiceOperation::ENABLE);
+    logger().info("Enabling unit {}", unit_name());
+    // The link in default.target.wants matters when the manager next starts; a reload (slow) would
+    // only make the running manager notice it sooner.
+    ask(logger(), ServiceOperation::ENABLE, "Failed to enable the service",
+        [&] { manager.enable_unit_file(unit_name()); });
+    logger().info("Service {} successfully enabled", service_name());
+}
+
+void LinuxServiceManager::disable(bool raise_if_already_disabled) {
+    logger().info("Disabling service: {}", service_name());
+    // A disabled unit keeps running until stopped; take it down first, as on every platform.
+    stop();
+    if (status().enablement_status == EnablementStatus::DISABLED) {
+        if (raise_if_already_disabled) {
+            logger().warn("Service is already disabled");
+            throw exceptions::ServiceAlreadyDisabledError();
+        }
+        logger().debug("Service is already disabled, skipping");
+        return;
+    }
+    auto manager = connect(ServiceOperation::DISABLE);
+    logger().info("Disabling unit {}", unit_name());
+    ask(logger(), ServiceOperation::DISABLE, "Failed to disable the service",
+        [&] { manager.disable_unit_file(unit_name()); });
+    logger().info("Service {} successfully disabled", service_name());
+}
+
+void LinuxServiceManager::start(bool raise_if_already_running) {
+    logger().info("Starting service: {}", service_name());
+    const auto current = status();
+    if (current.installation_status == InstallationStatus::NOT_INSTALLED) {
+        logger().warn("Service is not installed");
+        throw exceptions::ServiceNotInstalledError();
+    }
+    if (current.enablement_status == EnablementStatus::DISABLED) {
+        logger().info("Service is disabled, enabling first");
+        enable(false);
+    }
+    if (current.running_status == RunningStatus::RUNNING) {
+        if (raise_if_already_running) {
+            logger().warn("Service is already running");
+            throw exceptions::ServiceAlreadyRunningError();
+        }
+        logger().debug("Service is already running, skipping");
+        return;
+    }
+    auto manager = connect(ServiceOperation::START);
+    logger().info("Starting unit {}", unit_name());
+    const auto started = std::chrono::steady_clock::now();
+    std::string job, active, sub, result;
+    int exit_status = 0;
+    ask(logger(), ServiceOperation::START, "Failed to start the service", [&] {
+        job = manager.start_unit(unit_name(), JOB_TIMEOUT);
+        active = manager.unit_property(unit_name(), UNIT_INTERFACE, "ActiveState");
+        sub = manager.unit_property(unit_name(), UNIT_INTERFACE, "SubState");
+        if (active == "active" && sub == "running") return;
+        result = manager.unit_property(unit_name(), SERVICE_INTERFACE, "Result");
+        exit_status = manager.unit_int_property(unit_name(), SERVICE_INTERFACE, "ExecMainStatus");
+    });
+    if (active != "active" || sub != "running") {
+        const std::string message =
+            fmt::format("Failed to start the service: systemd reports job {}, state {}/{}, result \"{}\", exit status {}",
+                        job, active, sub, result, exit_status);
+        logger().error("{}", message);
+        throw ServiceOperationError(ServiceOperation::START, message);
+    }
+    logger().info("Service {} reached desired status after {:.0f}ms", service_name(),
+                  std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count());
+    logger().info("Service {} successfully started", service_name());
+}
+
+void LinuxServiceManager::stop(bool raise_if_already_stopped) {
+    logger().info("Stopping service: {}", service_name());
+    if (status().running_status == RunningStatus::NOT_RUNNING) {
+        if (raise_if_already_stopped) {
+            logger().warn("Service is not running");
+            throw exceptions::ServiceAlreadyStoppedError();
+        }
+        logger().debug("Service is not running, skipping");
+        return;
+    }
+    auto manager = connect(ServiceOperation::STOP);
+    stop_unit(manager, ServiceOperation::STOP);
+    logger().info("Service {} successfully stopped", service_name());
+}
+
+void LinuxServiceManager::stop_unit(linux_bus::UserManager& manager, ServiceOperation operation) {
+    std::string job, active;
+    ask(logger(), operation, "Failed to stop the service", [&] {
+        // Also true of a unit the manager could not load: there is nothing to stop.
+        active = manager.unit_property(unit_name(), UNIT_INTERFACE, "ActiveState");
+        if (active == "inactive" || active == "failed") return;
+        logger().info("Stopping unit {}", unit_name());
+        job = manager.stop_unit(unit_name(), JOB_TIMEOUT);
+        active = manager.unit_property(unit_name(), UNIT_INTERFACE, "ActiveState");
+    });
+    if (active != "inactive" && active != "failed") {
+        const std::string message =
+            fmt::format("Failed to stop the service: systemd reports job {}, state {}", job, active);
+        logger().error("{}", message);
+        throw ServiceOperationError(operation, message);
+    }
+}
+
+}  // namespace vetra_service_manager::backends::linux

@@ -1,0 +1,176 @@
+#include "vetra_service_manager/backends/linux_unit.hpp"
+
+#include <algorithm>
+
+#include <fmt/format.h>
+
+namespace vetra_service_manager::backends::linux_unit {
+namespace {
+
+// Well-formed UTF-8 (no overlong forms, surrogates or code points past U+10FFFF): systemd ignores
+// a setting whose value is anything else.
+bool is_utf8(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        std::size_t length = 0;
+        char32_t code = 0;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        } else if ((c & 0xE0) == 0xC0) {
+            length = 2, code = c & 0x1F;
+        } else if ((c & 0xF0) == 0xE0) {
+            length = 3, code = c & 0x0F;
+        } else if ((c & 0xF8) == 0xF0) {
+            length = 4, code = c & 0x07;
+        } else {
+            return false;
+        }
+        if (i + length > text.size()) return false;
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80) return false;
+            code = (code << 6) | (next & 0x3F);
+        }
+        static constexpr char32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (code < smallest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
+        i += length;
+    }
+    return true;
+}
+
+// Line breaks end the setting and NUL ends the file's text; no escape brings either back intact.
+void check_representable(std::string_view what, std::string_view text) {
+    if (text.find_first_of(std::string_view("\n\r\0", 3)) != std::string_view::npos) {
+        throw UnitValueError(fmt::format("{} contains a line break or NUL character, which a systemd unit file cannot "
+                                         "hold: {:?}",
+                                         what, text));
+    }
+    if (!is_utf8(text)) throw UnitValueError(fmt::format("{} is not valid UTF-8: {:?}", what, text));
+}
+
+bool is_control(unsigned char c) { return c < 0x20 || c == 0x7F; }
+
+// Specifiers (%) are expanded in every setting; variable references ($) in ExecStart= arguments.
+void append_escaped_specifiers(std::string& out, char c) {
+    out.push_back(c);
+    if (c == '%') out.push_back('%');
+}
+
+std::string exec_argument(std::string_view argument, bool expands_variables) {
+    // Only an unquoted lone ";" separates commands; systemd documents "\;" as the literal.
+    if (argument == ";") return "\\;";
+    const bool needs_quotes =
+        argument.empty() || argument.find_first_of(" \t\"'\\") != std::string_view::npos ||
+        std::any_of(argument.begin(), argument.end(), [](char c) { return is_control(static_cast<unsigned char>(c)); });
+    std::string out;
+    if (needs_quotes) out.push_back('"');
+    for (char c : argument) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\\' || c == '"') {
+            out.push_back('\\');
+            out.push_back(c);
+        } else if (is_control(byte)) {
+            out += fmt::format("\\x{:02x}", byte);
+        } else if (c == '$' && expands_variables) {
+            out += "$$";
+        } else {
+            append_escaped_specifiers(out, c);
+        }
+    }
+    if (needs_quotes) out.push_back('"');
+    return out;
+}
+
+}  // namespace
+
+std::string exec_start(const std::vector<std::string>& arguments) {
+    if (arguments.empty()) throw UnitValueError("The service has no program to run");
+    for (const auto& argument : arguments) check_representable("A program argument", argument);
+    const std::string& program = arguments.front();
+    // systemd takes a leading "-", "@", "+", "!" or ":" of the first word as a flag, quoted or not;
+    // an absolute path can never start with one.
+    if (program.empty() || program.front() != '/') {
+        throw UnitValueError(fmt::format("The service's program must be an absolute path: {:?}", program));
+    }
+    // systemd refuses such a program path however it is quoted.
+    if (program.find_first_of("\"'\\") != std::string::npos ||
+        std::any_of(program.begin(), program.end(), [](char c) { return is_control(static_cast<unsigned char>(c)); })) {
+        throw UnitValueError(fmt::format(
+            "systemd cannot start a program whose path contains quotes, backslashes or control characters: {:?}",
+            program));
+    }
+    // The program's path is not subject to variable expansion, but the argument vector (argv[0]
+    // included) is: a path with "$" goes in through the "@" form, which names the path and argv[0]
+    // separately, each escaped for what systemd does to it.
+    std::string out;
+    if (program.find('$') != std::string::npos) {
+        out = fmt::format("@{} {}", exec_argument(program, false), exec_argument(program, true));
+    } else {
+        out = exec_argument(program, false);
+    }
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        out.push_back(' ');
+        out += exec_argument(arguments[i], true);
+    }
+    return out;
+}
+
+std::string working_directory(std::string_view directory) {
+    check_representable("The working directory", directory);
+    if (directory.empty() || directory.front() != '/') {
+        throw UnitValueError(fmt::format("The working directory must be an absolute path: {:?}", directory));
+    }
+    // No quotes and no C escapes here; the parser trims surrounding blanks and a final backslash
+    // continues the line, so neither can end the value.
+    const char last = directory.back();
+    const bool has_control = std::any_of(directory.begin(), directory.end(),
+                                         [](char c) { return is_control(static_cast<unsigned char>(c)); });
+    if (has_control || last == ' ' || last == '\\') {
+        throw UnitValueError(
+            fmt::format("The working directory cannot be written to a systemd unit file: {:?}", directory));
+    }
+    std::string out;
+    for (char c : directory) append_escaped_specifiers(out, c);
+    return out;
+}
+
+std::string render(const UnitContent& content) {
+    check_representable("The service name", content.description);
+    check_representable("The version", content.version);
+    std::string description;
+    for (char c : content.description) append_escaped_specifiers(description, c);
+    return fmt::format(
+        "[Unit]\n"
+        "Description={}\n"
+        "X-Version={}\n"
+        "\n"
+        "[Service]\n"
+        "Type=exec\n"
+        "ExecStart={}\n"
+        "WorkingDirectory={}\n"
+        "Restart=always\n"
+        "RestartSec=60\n"
+        "\n"
+        "[Install]\n"
+        "WantedBy=default.target\n",
+        description, content.version, exec_start(content.program_arguments),
+        working_directory(content.working_directory));
+}
+
+std::optional<std::string> read_version(std::string_view unit_text) {
+    static constexpr std::string_view key = "X-Version=";
+    std::size_t start = 0;
+    while (start <= unit_text.size()) {
+        std::size_t end = unit_text.find('\n', start);
+        if (end == std::string_view::npos) end = unit_text.size();
+        std::string_view line = unit_text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (line.starts_with(key)) return std::string(line.substr(key.size()));
+        start = end + 1;
+    }
+    return std::nullopt;
+}
+
+}  // namespace vetra_service_manager::backends::linux_unit

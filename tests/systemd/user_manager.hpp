@@ -1,0 +1,42 @@
+#pragma once
+// A private systemd user manager for one test: /lib/systemd/systemd --user in a mount namespace of
+// its own (a tmpfs over /run/systemd, so the host's manager is never seen or touched), with the
+// given HOME and XDG directories. The test process is its parent: the destructor stops it and
+// waits for it, and it receives SIGTERM should the test process die first.
+#include <sys/types.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace vsm_systemd {
+
+class UserManager {
+public:
+    // Starts the manager and waits until its private socket answers. Check ready() afterwards:
+    // where this cannot be done (not root, no mount namespaces) skip_reason() says why.
+    UserManager(const std::filesystem::path& home, const std::filesystem::path& runtime_dir);
+    ~UserManager();
+    UserManager(const UserManager&) = delete;
+    UserManager& operator=(const UserManager&) = delete;
+
+    bool ready() const { return !skip_reason_; }
+    const std::string& skip_reason() const { return *skip_reason_; }
+    pid_t pid() const { return pid_; }
+
+private:
+    pid_t pid_ = -1;
+    std::optional<std::string> skip_reason_;
+};
+
+}  // namespace vsm_systemd
+
+// Skips the current test, loudly, unless the manager is running.
+#define VSM_REQUIRE_USER_MANAGER(manager)                                                            \
+    do {                                                                                             \
+        if (!(manager).ready()) {                                                                    \
+            std::fprintf(stderr, "SKIPPED: no private systemd user manager: %s\n",                   \
+                         (manager).skip_reason().c_str());                                           \
+            GTEST_SKIP() << "no private systemd user manager: " << (manager).skip_reason();          \
+        }                                                                                            \
+    } while (false)
