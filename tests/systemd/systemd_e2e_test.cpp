@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "e2e/background.hpp"
 #include "e2e/e2e_fixture.hpp"
 #include "systemd/user_manager.hpp"
 #include "vetra_service_manager/backends/linux_bus.hpp"
@@ -150,6 +151,40 @@ TEST_F(SystemdE2E, HostileDataDirectoryReachesTheRunnerExactly) {
     ASSERT_EQ(records.count("vetra_api"), 1u);
     const auto& record = records.at("vetra_api");
     EXPECT_EQ(record, (std::vector<std::string>{record[0], runner.parent_path().string(), "run", "vetra_api"}));
+}
+
+TEST_F(SystemdE2E, StopStartAndRestartDriveTheUnits) {
+    place_recording_runner();
+    ASSERT_EQ(run_cli({"install", "--version", "1.0"}).exit_code, 0);
+    const auto running = [&](const char* service) {
+        return nlohmann::json::parse(run_cli({"status", "--json"}).out)["services"][service]["running"];
+    };
+    const std::pair<std::vector<std::string>, std::string> steps[] = {
+        {{"stop", "vetra_api"}, "  \u2713 vetra_api stopped\n"},
+        {{"stop", "vetra_api"}, "  - vetra_api already stopped\n"},
+        {{"start"}, "  - vetra_sync_agent already running\n  \u2713 vetra_api started\n"},
+        {{"restart", "vetra_api"}, "  \u2713 vetra_api restarted\n"},
+    };
+    for (const auto& [args, out] : steps) {
+        const auto result = run_cli(args);
+        EXPECT_EQ(result.exit_code, 0) << result.err;
+        EXPECT_EQ(result.out, out);
+        EXPECT_EQ(running("vetra_api"), args[0] != "stop") << args[0];
+    }
+}
+
+// Ctrl-C while the first unit is being set up: that service is finished, the second is not begun.
+TEST_F(SystemdE2E, InterruptDuringInstallFinishesTheCurrentServiceAndStops) {
+    place_recording_runner();
+    vsm_e2e::Background install({"install", "--version", "1.0"}, world.root());
+    // A reload alone takes the manager a good part of a second: plenty of time to be caught.
+    ASSERT_TRUE(vsm_test::eventually([&] { return fs::exists(unit_file(world.home(), "vetra_sync_agent")); }));
+    install.signal(SIGINT);
+    EXPECT_EQ(install.wait(), 130);
+    const auto state = nlohmann::json::parse(run_cli({"status", "--json"}).out)["services"];
+    EXPECT_EQ(state["vetra_sync_agent"]["running"], true);
+    EXPECT_EQ(state["vetra_api"]["installed"], false);
+    EXPECT_EQ(load_state("vetra_api"), "not-found");
 }
 
 // Needs no manager: the failure is that there is none.

@@ -1,6 +1,8 @@
 // The handler only writes the signal's number into a pipe; a watcher thread reads it and does
-// the rest, outside signal context. Unlike blocking the signals, a handler is not inherited by the
-// children started meanwhile: exec resets it, so they still react to the signals themselves.
+// the rest, outside signal context. The signals are blocked in every other thread, so the handler
+// always runs on the watcher: no call of the command's own (a D-Bus round trip, a poll) is ever
+// cut short with EINTR. Children start with an empty signal mask and default handling (the
+// process layer sees to it), so they still react to the signals themselves.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -45,9 +47,16 @@ void catch_interrupts() {
     std::thread(watch).detach();
     struct sigaction action {};
     action.sa_handler = on_signal;
-    action.sa_flags = SA_RESTART;  // the main thread's system calls carry on
+    action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
+    sigset_t interrupts;
+    sigemptyset(&interrupts);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        ::sigaction(signal, &action, nullptr);
+        sigaddset(&interrupts, signal);
+    }
+    // The watcher, started above, keeps them unblocked; threads started from here on inherit the block.
+    ::pthread_sigmask(SIG_BLOCK, &interrupts, nullptr);
 }
 
 }  // namespace vetra_service_manager::platform::interrupts
