@@ -43,7 +43,9 @@ void watch() {
 }  // namespace
 
 void catch_interrupts() {
-    if (::pipe2(pipe_ends, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
+    // pipe and fcntl rather than pipe2, which macOS lacks; no child is started before this returns.
+    if (::pipe(pipe_ends) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
+    for (int fd : pipe_ends) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
     std::thread(watch).detach();
     struct sigaction action {};
     action.sa_handler = on_signal;
