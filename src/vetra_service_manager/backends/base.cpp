@@ -1,9 +1,50 @@
 #include "vetra_service_manager/backends/base.hpp"
 
+#include <chrono>
+#include <exception>
+#include <thread>
+
 namespace vetra_service_manager::backends::base {
+
+std::string describe_current_exception() {
+    try {
+        throw;
+    } catch (const std::exception& error) {
+        return error.what();
+    } catch (...) {
+        return "unknown error";
+    }
+}
 
 ServiceManagerBackend::ServiceManagerBackend(std::string service_name, std::filesystem::path app_dir,
                                              std::shared_ptr<spdlog::logger> logger)
     : service_name_(std::move(service_name)), app_dir_(std::move(app_dir)), logger_(std::move(logger)) {}
+
+bool ServiceManagerBackend::_wait_for_service_status(const StatusPredicate& predicate, int timeout_seconds,
+                                                     int poll_interval_ms) const {
+    logger().info("Waiting for service {} status to change (timeout: {}s)", service_name(), timeout_seconds);
+    // A monotonic clock: a wall-clock step (NTP, a manual change) must not cut short or stretch the wait.
+    const auto start = std::chrono::steady_clock::now();
+    const auto elapsed_seconds = [&] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+    while (elapsed_seconds() < timeout_seconds) {
+        if (predicate(status())) {
+            logger().info("Service {} reached desired status after {:.0f}ms", service_name(), elapsed_seconds() * 1000);
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(poll_interval_ms));
+    }
+    logger().warn("Timeout reached while waiting for {} status change", service_name());
+    return false;
+}
+
+void ServiceManagerBackend::uninstall_after_failed_install() noexcept {
+    try {
+        uninstall();
+    } catch (...) {
+        logger().error("Cleanup after the failed installation failed too: {}", describe_current_exception());
+    }
+}
 
 }  // namespace vetra_service_manager::backends::base

@@ -1,6 +1,7 @@
 #pragma once
 // The contract every platform backend fulfils for one service.
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,8 +26,13 @@ struct LogFile {
     std::filesystem::path path;
 };
 
+// The text of the exception being handled ("unknown error" for one that is no std::exception).
+std::string describe_current_exception();
+
 class ServiceManagerBackend {
 public:
+    using StatusPredicate = std::function<bool(const status::ServiceStatus&)>;
+
     ServiceManagerBackend(std::string service_name, std::filesystem::path app_dir,
                           std::shared_ptr<spdlog::logger> logger);
     virtual ~ServiceManagerBackend() = default;
@@ -53,6 +59,17 @@ public:
     // with `follow`, new ones as they come (default: none).
     virtual std::vector<LogFile> log_files() const { return {}; }
     virtual std::vector<std::string> log_viewer(int /*lines*/, bool /*follow*/) const { return {}; }
+
+    // Polls status() at once and then every poll_interval_ms until the predicate holds (true) or
+    // timeout_seconds have passed (false, with a warning). A time-out of 0 polls nothing.
+    bool _wait_for_service_status(const StatusPredicate& predicate,
+                                  int timeout_seconds = DEFAULT_STATUS_WAIT_TIMEOUT_SECONDS,
+                                  int poll_interval_ms = DEFAULT_POLL_INTERVAL_MS) const;
+
+protected:
+    // The clean-up of a failed install: uninstall(). The failure that led here is the one to
+    // report, so a clean-up that fails as well (often for the same reason) is only logged.
+    void uninstall_after_failed_install() noexcept;
 
 private:
     std::string service_name_;

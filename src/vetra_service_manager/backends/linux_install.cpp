@@ -18,15 +18,6 @@ namespace vetra_service_manager::backends::linux {
 namespace fs = std::filesystem;
 namespace {
 
-std::string describe_current_exception() {
-    try {
-        throw;
-    } catch (const std::exception& error) {
-        return error.what();
-    } catch (...) {
-        return "unknown error";
-    }
-}
 
 // Writes `content` to a sibling temporary file with mode 0644 and renames it over `path`, so that
 // the manager never reads half a unit.
@@ -88,15 +79,9 @@ void LinuxServiceManager::install(const std::vector<std::string>& program_argume
         start();
         logger().info("Successfully installed and started service: {}", service_name());
     } catch (...) {
-        const std::string cause = describe_current_exception();
+        const std::string cause = base::describe_current_exception();
         logger().error("Installation failed, attempting cleanup: {}", cause);
-        // The first failure is the one to report: a clean-up that fails as well (often for the same
-        // reason, e.g. no manager to talk to) is logged and must not hide it.
-        try {
-            uninstall();
-        } catch (...) {
-            logger().error("Cleanup after the failed installation failed too: {}", describe_current_exception());
-        }
+        uninstall_after_failed_install();
         ServiceOperationError failed(ServiceOperation::INSTALL, "Installation failed: " + cause);
         try {
             throw;

@@ -170,23 +170,5 @@ std::optional<version::Version> MacOSServiceManager::version() const {
     }
 }
 
-bool MacOSServiceManager::_wait_for_service_status(const StatusPredicate& predicate, int timeout_seconds,
-                                                   int poll_interval_ms) const {
-    logger().info("Waiting for service {} status to change (timeout: {}s)", service_name(), timeout_seconds);
-    // A monotonic clock: a wall-clock step (NTP, a manual change) must not cut short or stretch the wait.
-    const auto start = std::chrono::steady_clock::now();
-    const auto elapsed_seconds = [&] {
-        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    };
-    while (elapsed_seconds() < timeout_seconds) {
-        if (predicate(status())) {
-            logger().info("Service {} reached desired status after {:.0f}ms", service_name(), elapsed_seconds() * 1000);
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(poll_interval_ms));
-    }
-    logger().warn("Timeout reached while waiting for {} status change", service_name());
-    return false;
-}
 
 }  // namespace vetra_service_manager::backends::macos

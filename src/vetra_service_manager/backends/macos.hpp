@@ -32,8 +32,6 @@ std::vector<std::string> _build_program_arguments_with_log_rotation(const std::v
 
 class MacOSServiceManager : public base::ServiceManagerBackend {
 public:
-    using StatusPredicate = std::function<bool(const status::ServiceStatus&)>;
-
     // Touches nothing on disk and starts no process.
     MacOSServiceManager(std::string service_name, std::filesystem::path app_dir);
 
@@ -58,11 +56,6 @@ public:
     // out.log and err.log in log_dir(), where launchd writes the agent's output.
     std::vector<base::LogFile> log_files() const override;
 
-    // Polls status() at once and then every poll_interval_ms until the predicate holds (true) or
-    // timeout_seconds have passed (false, with a warning). A time-out of 0 polls nothing.
-    bool _wait_for_service_status(const StatusPredicate& predicate,
-                                  int timeout_seconds = base::DEFAULT_STATUS_WAIT_TIMEOUT_SECONDS,
-                                  int poll_interval_ms = base::DEFAULT_POLL_INTERVAL_MS) const;
 
 private:
     std::string domain_target() const;

@@ -14,15 +14,6 @@ namespace {
 
 constexpr std::uint64_t THROTTLE_INTERVAL_SECONDS = 60;
 
-std::string describe_current_exception() {
-    try {
-        throw;
-    } catch (const std::exception& error) {
-        return error.what();
-    } catch (...) {
-        return "unknown error";
-    }
-}
 
 // Removes what can be removed and leaves the rest; no error is reported.
 void remove_tree_best_effort(const fs::path& path) {
@@ -90,15 +81,9 @@ void MacOSServiceManager::install(const std::vector<std::string>& program_argume
         start();
         logger().info("Successfully installed and started service: {}", service_name());
     } catch (...) {
-        const std::string cause = describe_current_exception();
+        const std::string cause = base::describe_current_exception();
         logger().error("Installation failed, attempting cleanup: {}", cause);
-        // The first failure is the one to report: a clean-up that fails as well (often for the same
-        // reason, e.g. launchctl missing) is logged and must not hide it.
-        try {
-            uninstall();
-        } catch (...) {
-            logger().error("Cleanup after the failed installation failed too: {}", describe_current_exception());
-        }
+        uninstall_after_failed_install();
         try {
             throw;
         } catch (const ServiceOperationError&) {

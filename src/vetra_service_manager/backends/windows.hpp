@@ -22,8 +22,6 @@ namespace vetra_service_manager::backends::windows {
 
 class WindowsServiceManager : public base::ServiceManagerBackend {
 public:
-    using StatusPredicate = std::function<bool(const status::ServiceStatus&)>;
-
     // Touches nothing on disk and registers nothing.
     WindowsServiceManager(std::string service_name, std::filesystem::path app_dir,
                           std::unique_ptr<task_scheduler::TaskScheduler> scheduler,
@@ -56,11 +54,6 @@ public:
     std::filesystem::path pid_file() const { return service_folder_ / "supervisor.pid"; }
     std::filesystem::path log_file() const { return service_folder_ / "supervisor.log"; }
 
-    // As the launchd backend's: polls status() at once and then every poll_interval_ms until the
-    // predicate holds (true) or timeout_seconds have passed (false, with a warning).
-    bool _wait_for_service_status(const StatusPredicate& predicate,
-                                  int timeout_seconds = base::DEFAULT_STATUS_WAIT_TIMEOUT_SECONDS,
-                                  int poll_interval_ms = base::DEFAULT_POLL_INTERVAL_MS) const;
 
 private:
     struct ServiceProcess {

@@ -16,15 +16,6 @@ namespace vetra_service_manager::backends::windows {
 namespace fs = std::filesystem;
 namespace {
 
-std::string describe_current_exception() {
-    try {
-        throw;
-    } catch (const std::exception& error) {
-        return error.what();
-    } catch (...) {
-        return "unknown error";
-    }
-}
 
 void write_file(const fs::path& path, const std::string& bytes) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
@@ -90,19 +81,14 @@ void WindowsServiceManager::install(const std::vector<std::string>& program_argu
         start();
         logger().info("Successfully installed and started service: {}", service_name());
     } catch (...) {
-        const std::string cause = describe_current_exception();
+        const std::string cause = base::describe_current_exception();
         logger().error("Installation failed, attempting cleanup: {}", cause);
-        // The first failure is the one to report; a failing clean-up is logged and must not hide it.
-        try {
-            uninstall();
-        } catch (...) {
-            logger().error("Cleanup after the failed installation failed too: {}", describe_current_exception());
-        }
+        uninstall_after_failed_install();
         // A task that was never registered leaves uninstall() nothing to do, but the script may exist.
         try {
             remove_service_folder();
         } catch (...) {
-            logger().error("Cleanup after the failed installation failed too: {}", describe_current_exception());
+            logger().error("Cleanup after the failed installation failed too: {}", base::describe_current_exception());
         }
         try {
             throw;
