@@ -170,5 +170,4 @@ std::optional<version::Version> MacOSServiceManager::version() const {
     }
 }
 
-
 }  // namespace vetra_service_manager::backends::macos

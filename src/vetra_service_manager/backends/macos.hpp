@@ -56,7 +56,6 @@ public:
     // out.log and err.log in log_dir(), where launchd writes the agent's output.
     std::vector<base::LogFile> log_files() const override;
 
-
 private:
     std::string domain_target() const;
     std::string service_target() const;

@@ -127,5 +127,4 @@ std::optional<version::Version> WindowsServiceManager::version() const {
     }
 }
 
-
 }  // namespace vetra_service_manager::backends::windows

@@ -54,7 +54,6 @@ public:
     std::filesystem::path pid_file() const { return service_folder_ / "supervisor.pid"; }
     std::filesystem::path log_file() const { return service_folder_ / "supervisor.log"; }
 
-
 private:
     struct ServiceProcess {
         std::uint32_t pid;
