@@ -67,6 +67,17 @@ public:
                                   int poll_interval_ms = DEFAULT_POLL_INTERVAL_MS) const;
 
 protected:
+    // The service is already where an operation would take it: with `raise`, a warning and the
+    // precondition error; otherwise the debug line "<state>, skipping".
+    template <class AlreadyError>
+    void skip_or_raise(bool raise, const char* state) const {
+        if (raise) {
+            logger().warn("{}", state);
+            throw AlreadyError();
+        }
+        logger().debug("{}, skipping", state);
+    }
+
     // The clean-up of a failed install: uninstall(). The failure that led here is the one to
     // report, so a clean-up that fails as well (often for the same reason) is only logged.
     void uninstall_after_failed_install() noexcept;

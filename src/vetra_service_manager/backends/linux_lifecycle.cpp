@@ -36,12 +36,7 @@ void LinuxServiceManager::enable(bool raise_if_already_enabled) {
         throw exceptions::ServiceNotInstalledError();
     }
     if (current.enablement_status == EnablementStatus::ENABLED) {
-        if (raise_if_already_enabled) {
-            logger().warn("Service is already enabled");
-            throw exceptions::ServiceAlreadyEnabledError();
-        }
-        logger().debug("Service is already enabled, skipping");
-        return;
+        return skip_or_raise<exceptions::ServiceAlreadyEnabledError>(raise_if_already_enabled, "Service is already enabled");
     }
     auto manager = connect(ServiceOperation::ENABLE);
     logger().info("Enabling unit {}", unit_name());
@@ -57,12 +52,7 @@ void LinuxServiceManager::disable(bool raise_if_already_disabled) {
     // A disabled unit keeps running until stopped; take it down first, as on every platform.
     stop();
     if (status().enablement_status == EnablementStatus::DISABLED) {
-        if (raise_if_already_disabled) {
-            logger().warn("Service is already disabled");
-            throw exceptions::ServiceAlreadyDisabledError();
-        }
-        logger().debug("Service is already disabled, skipping");
-        return;
+        return skip_or_raise<exceptions::ServiceAlreadyDisabledError>(raise_if_already_disabled, "Service is already disabled");
     }
     auto manager = connect(ServiceOperation::DISABLE);
     logger().info("Disabling unit {}", unit_name());
@@ -83,12 +73,7 @@ void LinuxServiceManager::start(bool raise_if_already_running) {
         enable(false);
     }
     if (current.running_status == RunningStatus::RUNNING) {
-        if (raise_if_already_running) {
-            logger().warn("Service is already running");
-            throw exceptions::ServiceAlreadyRunningError();
-        }
-        logger().debug("Service is already running, skipping");
-        return;
+        return skip_or_raise<exceptions::ServiceAlreadyRunningError>(raise_if_already_running, "Service is already running");
     }
     auto manager = connect(ServiceOperation::START);
     logger().info("Starting unit {}", unit_name());
@@ -118,12 +103,7 @@ void LinuxServiceManager::start(bool raise_if_already_running) {
 void LinuxServiceManager::stop(bool raise_if_already_stopped) {
     logger().info("Stopping service: {}", service_name());
     if (status().running_status == RunningStatus::NOT_RUNNING) {
-        if (raise_if_already_stopped) {
-            logger().warn("Service is not running");
-            throw exceptions::ServiceAlreadyStoppedError();
-        }
-        logger().debug("Service is not running, skipping");
-        return;
+        return skip_or_raise<exceptions::ServiceAlreadyStoppedError>(raise_if_already_stopped, "Service is not running");
     }
     auto manager = connect(ServiceOperation::STOP);
     stop_unit(manager, ServiceOperation::STOP);

@@ -36,12 +36,7 @@ void MacOSServiceManager::enable(bool raise_if_already_enabled) {
         throw exceptions::ServiceNotInstalledError();
     }
     if (current.enablement_status == EnablementStatus::ENABLED) {
-        if (raise_if_already_enabled) {
-            logger().warn("Service is already enabled");
-            throw exceptions::ServiceAlreadyEnabledError();
-        }
-        logger().debug("Service is already enabled, skipping");
-        return;
+        return skip_or_raise<exceptions::ServiceAlreadyEnabledError>(raise_if_already_enabled, "Service is already enabled");
     }
     logger().info("Enabling service with launchctl");
     const auto run = launchctl({"enable", service_target()});
@@ -56,12 +51,7 @@ void MacOSServiceManager::disable(bool raise_if_already_disabled) {
     // A disabled label keeps running until booted out; take it down first.
     stop();
     if (status().enablement_status == EnablementStatus::DISABLED) {
-        if (raise_if_already_disabled) {
-            logger().warn("Service is already disabled");
-            throw exceptions::ServiceAlreadyDisabledError();
-        }
-        logger().debug("Service is already disabled, skipping");
-        return;
+        return skip_or_raise<exceptions::ServiceAlreadyDisabledError>(raise_if_already_disabled, "Service is already disabled");
     }
     logger().info("Disabling service with launchctl");
     const auto run = launchctl({"disable", service_target()});
@@ -79,12 +69,7 @@ void MacOSServiceManager::start(bool raise_if_already_running) {
         enable(false);
     }
     if (current.running_status == RunningStatus::RUNNING) {
-        if (raise_if_already_running) {
-            logger().warn("Service is already running");
-            throw exceptions::ServiceAlreadyRunningError();
-        }
-        logger().debug("Service is already running, skipping");
-        return;
+        return skip_or_raise<exceptions::ServiceAlreadyRunningError>(raise_if_already_running, "Service is already running");
     }
     logger().info("Kickstarting service with launchctl");
     const std::vector<std::string> bootstrap{"bootstrap", domain_target(), platform::to_text(plist_path())};
@@ -109,12 +94,7 @@ void MacOSServiceManager::start(bool raise_if_already_running) {
 void MacOSServiceManager::stop(bool raise_if_already_stopped) {
     logger().info("Stopping service: {}", service_name());
     if (status().running_status == RunningStatus::NOT_RUNNING) {
-        if (raise_if_already_stopped) {
-            logger().warn("Service is not running");
-            throw exceptions::ServiceAlreadyStoppedError();
-        }
-        logger().debug("Service is not running, skipping");
-        return;
+        return skip_or_raise<exceptions::ServiceAlreadyStoppedError>(raise_if_already_stopped, "Service is not running");
     }
     const auto run = launchctl({"bootout", service_target()});
     if (run.exit_code != 0) {

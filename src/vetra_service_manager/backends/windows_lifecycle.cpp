@@ -32,12 +32,7 @@ void WindowsServiceManager::enable(bool raise_if_already_enabled) {
         throw exceptions::ServiceNotInstalledError();
     }
     if (current.enablement_status == EnablementStatus::ENABLED) {
-        if (raise_if_already_enabled) {
-            logger().warn("Service is already enabled");
-            throw exceptions::ServiceAlreadyEnabledError();
-        }
-        logger().debug("Service is already enabled, skipping");
-        return;
+        return skip_or_raise<exceptions::ServiceAlreadyEnabledError>(raise_if_already_enabled, "Service is already enabled");
     }
     logger().info("Enabling the task");
     scheduler_call(logger(), ServiceOperation::ENABLE, "Failed to enable the service",
@@ -50,12 +45,7 @@ void WindowsServiceManager::disable(bool raise_if_already_disabled) {
     // Disabling a task leaves its running instance alone; take the service down first.
     stop();
     if (status().enablement_status == EnablementStatus::DISABLED) {
-        if (raise_if_already_disabled) {
-            logger().warn("Service is already disabled");
-            throw exceptions::ServiceAlreadyDisabledError();
-        }
-        logger().debug("Service is already disabled, skipping");
-        return;
+        return skip_or_raise<exceptions::ServiceAlreadyDisabledError>(raise_if_already_disabled, "Service is already disabled");
     }
     logger().info("Disabling the task");
     scheduler_call(logger(), ServiceOperation::DISABLE, "Failed to disable the service",
@@ -71,12 +61,7 @@ void WindowsServiceManager::start(bool raise_if_already_running) {
         enable(false);
     }
     if (current.running_status == RunningStatus::RUNNING) {
-        if (raise_if_already_running) {
-            logger().warn("Service is already running");
-            throw exceptions::ServiceAlreadyRunningError();
-        }
-        logger().debug("Service is already running, skipping");
-        return;
+        return skip_or_raise<exceptions::ServiceAlreadyRunningError>(raise_if_already_running, "Service is already running");
     }
     logger().info("Running the task");
     scheduler_call(logger(), ServiceOperation::START, "Failed to start the service",
@@ -94,12 +79,7 @@ void WindowsServiceManager::stop(bool raise_if_already_stopped) {
     // would start the service again after its throttle.
     const bool supervisor_running = task && task->running;
     if (!process && !supervisor_running) {
-        if (raise_if_already_stopped) {
-            logger().warn("Service is not running");
-            throw exceptions::ServiceAlreadyStoppedError();
-        }
-        logger().debug("Service is not running, skipping");
-        return;
+        return skip_or_raise<exceptions::ServiceAlreadyStoppedError>(raise_if_already_stopped, "Service is not running");
     }
     if (process) {
         logger().info("Terminating service process {} and its children", process->pid);
