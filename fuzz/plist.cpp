@@ -3,9 +3,9 @@
 #include <optional>
 
 #include "check.hpp"
-#include "vetra_service_manager/backends/plist.hpp"
+#include "vetra_service_manager/backends/launchd/plist.hpp"
 
-namespace plist = vetra_service_manager::backends::plist;
+namespace plist = vetra_service_manager::backends::launchd::plist;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::optional<plist::Dict> dict;

@@ -5,10 +5,10 @@
 #include <filesystem>
 
 #include "check.hpp"
-#include "vetra_service_manager/backends/macos.hpp"
+#include "vetra_service_manager/backends/launchd/macos.hpp"
 #include "vetra_service_manager/platform/process.hpp"
 
-namespace macos = vetra_service_manager::backends::macos;
+namespace macos = vetra_service_manager::backends::launchd::macos;
 namespace process = vetra_service_manager::platform::process;
 
 namespace {

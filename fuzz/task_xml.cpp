@@ -8,9 +8,9 @@
 #include <fmt/format.h>
 
 #include "check.hpp"
-#include "vetra_service_manager/backends/wintpl.hpp"
+#include "vetra_service_manager/backends/task_scheduler/wintpl.hpp"
 
-namespace wintpl = vetra_service_manager::backends::wintpl;
+namespace wintpl = vetra_service_manager::backends::task_scheduler::wintpl;
 
 namespace {
 

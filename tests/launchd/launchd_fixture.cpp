@@ -36,7 +36,7 @@ void LaunchdTest::TearDown() {
     if (fs::exists(state / "violations")) ADD_FAILURE() << "launchctl misused:\n" << read_file(state / "violations");
 }
 
-vetra_service_manager::backends::macos::MacOSServiceManager LaunchdTest::manager() const {
+vetra_service_manager::backends::launchd::macos::MacOSServiceManager LaunchdTest::manager() const {
     return {SERVICE, app_dir};
 }
 

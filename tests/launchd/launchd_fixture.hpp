@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "support/test_support.hpp"
-#include "vetra_service_manager/backends/macos.hpp"
+#include "vetra_service_manager/backends/launchd/macos.hpp"
 
 namespace vsm_test {
 
@@ -22,7 +22,7 @@ protected:
     LaunchdTest();
     void TearDown() override;
 
-    vetra_service_manager::backends::macos::MacOSServiceManager manager() const;
+    vetra_service_manager::backends::launchd::macos::MacOSServiceManager manager() const;
 
     // Calls of the simulator, oldest first, each as its space-joined arguments ("print-disabled gui/0").
     std::vector<std::string> calls() const;

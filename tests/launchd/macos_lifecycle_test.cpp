@@ -14,7 +14,7 @@ namespace ex = vetra_service_manager::exceptions;
 class MacOSLifecycleTest : public LaunchdTest {
 protected:
     // Installed, enabled and running; the simulator's call log starts empty afterwards.
-    void install(backends::macos::MacOSServiceManager& m) const {
+    void install(backends::launchd::macos::MacOSServiceManager& m) const {
         m.install({agent_program().string(), "serve"}, Version("1.0"));
         forget_calls();
     }
@@ -38,9 +38,9 @@ TEST_F(MacOSLifecycleTest, AlreadyInRequestedStateSkipsOrRaisesByFlag) {
         LogCapture log;
         EXPECT_NO_THROW(m.enable());
         EXPECT_NO_THROW(m.start());
-        EXPECT_NE(log.text().find("debug vetra_service_manager.backends.macos: Service is already enabled, skipping"),
+        EXPECT_NE(log.text().find("debug vetra_service_manager.backends.launchd.macos: Service is already enabled, skipping"),
                   std::string::npos);
-        EXPECT_NE(log.text().find("debug vetra_service_manager.backends.macos: Service is already running, skipping"),
+        EXPECT_NE(log.text().find("debug vetra_service_manager.backends.launchd.macos: Service is already running, skipping"),
                   std::string::npos);
     }
     EXPECT_THROW(m.enable(true), ex::ServiceAlreadyEnabledError);
@@ -109,7 +109,7 @@ TEST_F(MacOSLifecycleTest, LoadedButNotRunningAgentCountsAsStoppedAndStartsAgain
 TEST_F(MacOSLifecycleTest, LaunchctlFailuresRaiseWithTheirOperationAndStandardError) {
     struct Case {
         const char* subcommand;
-        std::function<void(backends::macos::MacOSServiceManager&)> operation;
+        std::function<void(backends::launchd::macos::MacOSServiceManager&)> operation;
         ServiceOperation expected;
         std::string message;
     };
@@ -157,7 +157,7 @@ TEST_F(MacOSLifecycleTest, BootstrapFailingTwiceRunsTwoAttemptsOneSecondApart) {
     const auto times = call_times("bootstrap");
     ASSERT_EQ(times.size(), 2u);
     EXPECT_GE(times[1] - times[0], 0.95);
-    EXPECT_NE(log.text().find("warning vetra_service_manager.backends.macos: Failed to start service, retrying in 1s: "
+    EXPECT_NE(log.text().find("warning vetra_service_manager.backends.launchd.macos: Failed to start service, retrying in 1s: "
                               "Bootstrap failed: 5: Input/output error\n"),
               std::string::npos);
     EXPECT_EQ(calls().back(), "bootstrap gui/" + uid_text() + " " + plist.string());
@@ -172,7 +172,7 @@ TEST_F(MacOSLifecycleTest, StartWaitsForADelayedLaunch) {
     m.start();
     EXPECT_EQ(m.status().running_status, RunningStatus::RUNNING);
     EXPECT_NE(log.text().find("Service is not running, state: spawn"), std::string::npos);
-    EXPECT_NE(log.text().find("info vetra_service_manager.backends.macos: Service demo_service successfully started"),
+    EXPECT_NE(log.text().find("info vetra_service_manager.backends.launchd.macos: Service demo_service successfully started"),
               std::string::npos);
 }
 

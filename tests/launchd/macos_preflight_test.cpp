@@ -4,16 +4,16 @@
 #include <random>
 
 #include "support/test_support.hpp"
-#include "vetra_service_manager/backends/macos.hpp"
+#include "vetra_service_manager/backends/launchd/macos.hpp"
 #include "vetra_service_manager/platform/process.hpp"
 
 namespace vsm_test {
 namespace {
 
-using vetra_service_manager::backends::macos::_build_program_arguments_with_log_rotation;
-using vetra_service_manager::backends::macos::LOG_KEEP_BYTES;
-using vetra_service_manager::backends::macos::LOG_SIZE_LIMIT_BYTES;
-using vetra_service_manager::backends::macos::shell_quote;
+using vetra_service_manager::backends::launchd::macos::_build_program_arguments_with_log_rotation;
+using vetra_service_manager::backends::launchd::macos::LOG_KEEP_BYTES;
+using vetra_service_manager::backends::launchd::macos::LOG_SIZE_LIMIT_BYTES;
+using vetra_service_manager::backends::launchd::macos::shell_quote;
 namespace process = vetra_service_manager::platform::process;
 
 const std::string TRIM_LOOP_END =

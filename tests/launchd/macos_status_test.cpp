@@ -30,9 +30,9 @@ TEST_F(MacOSStatusTest, IdentityComesFromTheServiceNameAndHomeAndTouchesNothing)
     EXPECT_FALSE(fs::exists(home));
     EXPECT_TRUE(calls().empty());
     EXPECT_EQ(log.lines(), (std::vector<std::string>{
-                               "info vetra_service_manager.backends.macos: MacOSServiceManager initialized for service: "
+                               "info vetra_service_manager.backends.launchd.macos: MacOSServiceManager initialized for service: "
                                "demo_service",
-                               "debug vetra_service_manager.backends.macos: plist_path: " + plist.string() +
+                               "debug vetra_service_manager.backends.launchd.macos: plist_path: " + plist.string() +
                                    ", app_dir: " + app_dir.string(),
                            }));
 }
@@ -44,7 +44,7 @@ TEST_F(MacOSStatusTest, WithoutPropertyListStartsNoProcessAndLogsOneLine) {
                                  RunningStatus::NOT_RUNNING));
     EXPECT_TRUE(calls().empty());
     EXPECT_EQ(log.lines(), (std::vector<std::string>{
-                               "debug vetra_service_manager.backends.macos: Checking status of service: demo_service"}));
+                               "debug vetra_service_manager.backends.launchd.macos: Checking status of service: demo_service"}));
 }
 
 TEST_F(MacOSStatusTest, EnablementFollowsTheLabelsOwnEntryOnly) {
@@ -88,7 +88,7 @@ TEST_F(MacOSStatusTest, UnknownEnablementWordRaisesGetStatus) {
         EXPECT_EQ(error.operation(), ServiceOperation::GET_STATUS);
         EXPECT_STREQ(error.what(), "Unknown service enablement state: true");
     }
-    EXPECT_NE(log.text().find("error vetra_service_manager.backends.macos: Unknown service enablement state: true"),
+    EXPECT_NE(log.text().find("error vetra_service_manager.backends.launchd.macos: Unknown service enablement state: true"),
               std::string::npos);
 }
 
@@ -98,9 +98,9 @@ TEST_F(MacOSStatusTest, FailedEnablementQueryCountsAsDisabledButStillReadsRunnin
     queue("print-disabled", "1 Could not print disabled services");
     LogCapture log;
     EXPECT_EQ(m.status(), triple(InstallationStatus::INSTALLED, EnablementStatus::DISABLED, RunningStatus::RUNNING));
-    EXPECT_NE(log.text().find("warning vetra_service_manager.backends.macos: Failed to check service enablement status"),
+    EXPECT_NE(log.text().find("warning vetra_service_manager.backends.launchd.macos: Failed to check service enablement status"),
               std::string::npos);
-    EXPECT_NE(log.text().find("info vetra_service_manager.backends.macos: Service demo_service status: "
+    EXPECT_NE(log.text().find("info vetra_service_manager.backends.launchd.macos: Service demo_service status: "
                               "ServiceStatus(installation_status=INSTALLED, enablement_status=DISABLED, "
                               "running_status=RUNNING)"),
               std::string::npos);
@@ -126,7 +126,7 @@ TEST_F(MacOSStatusTest, OnlyTheFirstStateWordRunningCountsAsRunning) {
         force_state(c.forced);
         LogCapture log;
         EXPECT_EQ(m.status().running_status, c.expected);
-        EXPECT_NE(log.text().find("debug vetra_service_manager.backends.macos: " + c.logged + "\n"), std::string::npos)
+        EXPECT_NE(log.text().find("debug vetra_service_manager.backends.launchd.macos: " + c.logged + "\n"), std::string::npos)
             << log.text();
     }
 }
@@ -135,7 +135,7 @@ TEST_F(MacOSStatusTest, AgentUnknownToLaunchdIsNotRunning) {
     write_plist();
     LogCapture log;
     EXPECT_EQ(manager().status().running_status, RunningStatus::NOT_RUNNING);
-    EXPECT_NE(log.text().find("debug vetra_service_manager.backends.macos: Service is not found in launchctl"),
+    EXPECT_NE(log.text().find("debug vetra_service_manager.backends.launchd.macos: Service is not found in launchctl"),
               std::string::npos);
     EXPECT_EQ(calls(), (std::vector<std::string>{"print-disabled gui/" + uid_text(),
                                                  "print gui/" + uid_text() + "/" + LABEL}));

@@ -64,7 +64,7 @@ TEST_F(MacOSVersionTest, ReadsTheVersionFromXmlAndBinaryPropertyLists) {
 TEST_F(MacOSVersionTest, MissingPropertyListIsNoVersion) {
     LogCapture log;
     EXPECT_EQ(manager().version(), std::nullopt);
-    EXPECT_NE(log.text().find("warning vetra_service_manager.backends.macos: Plist file not found, service may not be "
+    EXPECT_NE(log.text().find("warning vetra_service_manager.backends.launchd.macos: Plist file not found, service may not be "
                               "installed"),
               std::string::npos);
 }
@@ -77,7 +77,7 @@ TEST_F(MacOSVersionTest, MissingOrEmptyVersionRaisesWithTheMessageTwice) {
         EXPECT_EQ(failure.message,
                   "Failed to read version from plist file: Failed to read version from plist file: Version key "
                   "missing");
-        EXPECT_NE(failure.log.find("error vetra_service_manager.backends.macos: Failed to read version from plist file: "
+        EXPECT_NE(failure.log.find("error vetra_service_manager.backends.launchd.macos: Failed to read version from plist file: "
                            "Version key missing\n"),
                   std::string::npos);
     }

@@ -24,9 +24,9 @@ TEST_F(MacOSWaitTest, ZeroTimeoutPollsNothing) {
     EXPECT_EQ(polls, 0);
     EXPECT_TRUE(calls().empty());
     EXPECT_EQ(log.lines(), (std::vector<std::string>{
-                               "info vetra_service_manager.backends.macos: Waiting for service demo_service status to "
+                               "info vetra_service_manager.backends.launchd.macos: Waiting for service demo_service status to "
                                "change (timeout: 0s)",
-                               "warning vetra_service_manager.backends.macos: Timeout reached while waiting for "
+                               "warning vetra_service_manager.backends.launchd.macos: Timeout reached while waiting for "
                                "demo_service status change",
                            }));
 }
@@ -46,7 +46,7 @@ TEST_F(MacOSWaitTest, FirstPollHappensAtOnce) {
     const auto lines = log.lines();
     ASSERT_FALSE(lines.empty());
     EXPECT_TRUE(lines.back().starts_with(
-        "info vetra_service_manager.backends.macos: Service demo_service reached desired status after "))
+        "info vetra_service_manager.backends.launchd.macos: Service demo_service reached desired status after "))
         << lines.back();
     EXPECT_TRUE(lines.back().ends_with("ms"));
 }

@@ -2,11 +2,11 @@
 // is proven against systemd itself (systemd_escaping_test.cpp).
 #include <gtest/gtest.h>
 
-#include "vetra_service_manager/backends/linux_unit.hpp"
+#include "vetra_service_manager/backends/systemd/linux_unit.hpp"
 
 namespace {
 
-namespace unit = vetra_service_manager::backends::linux_unit;
+namespace unit = vetra_service_manager::backends::systemd::linux_unit;
 
 TEST(SystemdUnit, RendersTheSectionsInOrder) {
     EXPECT_EQ(unit::render({"vetra_api", "1.2.dev0", {"/opt/my runner", "run", "50%", "$HOME", ";"}, "/srv/a%b"}),

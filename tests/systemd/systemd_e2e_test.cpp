@@ -10,7 +10,7 @@
 #include "e2e/background.hpp"
 #include "e2e/e2e_fixture.hpp"
 #include "systemd/user_manager.hpp"
-#include "vetra_service_manager/backends/linux_bus.hpp"
+#include "vetra_service_manager/backends/systemd/linux_bus.hpp"
 
 namespace {
 
@@ -52,7 +52,7 @@ std::vector<std::string> error_lines(const std::string& err) {
 bool process_alive(const std::string& pid) { return ::kill(std::stoi(pid), 0) == 0; }
 
 std::string load_state(const std::string& service) {
-    auto manager = vetra_service_manager::backends::linux_bus::UserManager::connect();
+    auto manager = vetra_service_manager::backends::systemd::linux_bus::UserManager::connect();
     return manager.unit_property("com.norvale." + service + ".service", "org.freedesktop.systemd1.Unit", "LoadState");
 }
 

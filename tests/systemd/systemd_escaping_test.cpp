@@ -6,12 +6,12 @@
 
 #include "e2e/e2e_fixture.hpp"
 #include "systemd/user_manager.hpp"
-#include "vetra_service_manager/backends/linux.hpp"
+#include "vetra_service_manager/backends/systemd/linux.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
-using vetra_service_manager::backends::linux::LinuxServiceManager;
+using vetra_service_manager::backends::systemd::linux::LinuxServiceManager;
 
 std::vector<std::string> hostile_arguments() {
     std::vector<std::string> arguments{"",      " ",     "\t",     ";",       "\\;",    "a;b",   "%n",      "%%",

@@ -6,16 +6,16 @@
 #include <map>
 
 #include "support/test_support.hpp"
-#include "vetra_service_manager/backends/task_scheduler_memory.hpp"
-#include "vetra_service_manager/backends/windows.hpp"
-#include "vetra_service_manager/backends/windows_formats.hpp"
+#include "vetra_service_manager/backends/task_scheduler/scheduler_memory.hpp"
+#include "vetra_service_manager/backends/task_scheduler/windows.hpp"
+#include "vetra_service_manager/backends/task_scheduler/windows_formats.hpp"
 #include "vetra_service_manager/exceptions.hpp"
 #include "vetra_service_manager/version.hpp"
 
 namespace {
 using namespace std::chrono;
 using namespace vetra_service_manager;
-using backends::task_scheduler::TaskSchedulerError;
+using backends::task_scheduler::scheduler::TaskSchedulerError;
 using platform::process_table::Instant;
 using status::EnablementStatus;
 using status::InstallationStatus;
@@ -60,8 +60,8 @@ protected:
         initial.on_end = [this](const std::string&) { events.push_back("end"); };
     }
 
-    backends::windows::WindowsServiceManager make() {
-        auto owned = std::make_unique<backends::task_scheduler_memory::InMemoryTaskScheduler>();
+    backends::task_scheduler::windows::WindowsServiceManager make() {
+        auto owned = std::make_unique<backends::task_scheduler::scheduler_memory::InMemoryTaskScheduler>();
         owned->on_run = initial.on_run;
         owned->on_end = initial.on_end;
         owned->tasks = initial.tasks;
@@ -69,7 +69,7 @@ protected:
         return {"vetra_api", app_dir, std::move(owned), std::make_unique<FakeProcesses>(&running, &events),
                 {"HOST\\jörg", SID}};
     }
-    void install(backends::windows::WindowsServiceManager& manager, std::vector<std::string> args = {}) {
+    void install(backends::task_scheduler::windows::WindowsServiceManager& manager, std::vector<std::string> args = {}) {
         if (args.empty()) args = {runner, "run", "vetra_api"};
         manager.install(args, version::Version("1.4.0rc1"));
     }
@@ -80,8 +80,8 @@ protected:
     fs::path folder = tmp / "Lökål" / "services" / "vetra_api";
     std::string runner = (tmp / "Lökål" / "services" / "vetra_service_runner.exe").string();
     // What the next make() starts from: tasks and hooks; `live` is the scheduler of the last one made.
-    backends::task_scheduler_memory::InMemoryTaskScheduler initial;
-    backends::task_scheduler_memory::InMemoryTaskScheduler* live = nullptr;
+    backends::task_scheduler::scheduler_memory::InMemoryTaskScheduler initial;
+    backends::task_scheduler::scheduler_memory::InMemoryTaskScheduler* live = nullptr;
     std::map<std::uint32_t, Instant> running;
     std::vector<std::string> events;
     std::string task = std::string("vetra_api-") + SID;
@@ -225,7 +225,7 @@ TEST_F(WindowsBackend, DisableStopsFirstAndUninstallRemovesEverything) {
 }
 
 TEST(WindowsFormats, VersionLineAsTaskSchedulerGivesTheDescriptionBack) {
-    using backends::windows_formats::description_version;
+    using backends::task_scheduler::windows_formats::description_version;
     EXPECT_EQ(description_version("<Task><RegistrationInfo><Description>Service a&amp;b&#xD;&#xA;version=2.0&#13;&#10;"
                                   "user=x</Description></RegistrationInfo></Task>"),
               "2.0");
@@ -233,7 +233,7 @@ TEST(WindowsFormats, VersionLineAsTaskSchedulerGivesTheDescriptionBack) {
 }
 
 TEST(WindowsFormats, Utf16CarriesCharactersBeyondTheBasicPlane) {
-    using backends::windows_formats::utf16le_with_bom;
+    using backends::task_scheduler::windows_formats::utf16le_with_bom;
     EXPECT_EQ(utf16le_with_bom("aé😀"), "\xFF\xFE" + utf16_bytes(u"aé😀"));
     EXPECT_THROW(utf16le_with_bom("\xC3"), std::invalid_argument);
     EXPECT_THROW(utf16le_with_bom("\xED\xA0\x80"), std::invalid_argument);  // a surrogate

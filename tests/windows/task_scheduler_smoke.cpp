@@ -7,9 +7,9 @@
 #include <windows.h>
 
 #include "smoke.hpp"
-#include "vetra_service_manager/backends/task_scheduler_com.hpp"
-#include "vetra_service_manager/backends/windows_formats.hpp"
-#include "vetra_service_manager/backends/wintpl.hpp"
+#include "vetra_service_manager/backends/task_scheduler/scheduler_com.hpp"
+#include "vetra_service_manager/backends/task_scheduler/windows_formats.hpp"
+#include "vetra_service_manager/backends/task_scheduler/wintpl.hpp"
 #include "vetra_service_manager/platform/account.hpp"
 #include "vetra_service_manager/platform/process_table.hpp"
 
@@ -20,16 +20,16 @@ SMOKE_CASE("task scheduler: a task from the real definition is registered, found
     CHECK(account.sid.rfind("S-1-", 0) == 0);
     CHECK(account.name.find('\\') != std::string::npos);
 
-    const auto scheduler = vsm::backends::task_scheduler_com::connect();
+    const auto scheduler = vsm::backends::task_scheduler::scheduler_com::connect();
     const std::string name = "vsm_smoke-" + std::to_string(GetCurrentProcessId()) + "-" + account.sid;
     CHECK(!scheduler->find(name).has_value());
     const auto script = smoke::temp_dir("task") / "supervisor.vbs";
-    scheduler->register_task(name, vsm::backends::wintpl::create_scheduled_task_xml(
+    scheduler->register_task(name, vsm::backends::task_scheduler::wintpl::create_scheduled_task_xml(
                                        "vsm_smoke", name, "3.1.4.post2", script, account.name, account.sid));
     const auto task = scheduler->find(name);
     CHECK(task.has_value());
     if (task) {
-        CHECK_EQ(vsm::backends::windows_formats::description_version(task->xml).value_or("none"), "3.1.4.post2");
+        CHECK_EQ(vsm::backends::task_scheduler::windows_formats::description_version(task->xml).value_or("none"), "3.1.4.post2");
         CHECK(task->enabled);
         CHECK(!task->running);
     }

@@ -10,14 +10,14 @@
 #include <vector>
 
 #include "support/test_support.hpp"
-#include "vetra_service_manager/backends/wintpl.hpp"
+#include "vetra_service_manager/backends/task_scheduler/wintpl.hpp"
 #include "wintpl/vbscript_lint.hpp"
 
 namespace {
 
-using vetra_service_manager::backends::wintpl::fill_supervisor_template;
-using vetra_service_manager::backends::wintpl::SupervisorSettings;
-using vetra_service_manager::backends::wintpl::VBS_PROC_LAUNCHER_TEMPLATE;
+using vetra_service_manager::backends::task_scheduler::wintpl::fill_supervisor_template;
+using vetra_service_manager::backends::task_scheduler::wintpl::SupervisorSettings;
+using vetra_service_manager::backends::task_scheduler::wintpl::VBS_PROC_LAUNCHER_TEMPLATE;
 namespace vbscript = vsm_test::vbscript;
 
 const std::string TEMPLATE{VBS_PROC_LAUNCHER_TEMPLATE};

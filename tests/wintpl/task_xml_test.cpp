@@ -6,12 +6,12 @@
 #include <string>
 
 #include "support/test_support.hpp"
-#include "vetra_service_manager/backends/wintpl.hpp"
+#include "vetra_service_manager/backends/task_scheduler/wintpl.hpp"
 #include "vetra_service_manager/platform/process.hpp"
 
 namespace {
 
-using vetra_service_manager::backends::wintpl::create_scheduled_task_xml;
+using vetra_service_manager::backends::task_scheduler::wintpl::create_scheduled_task_xml;
 namespace process = vetra_service_manager::platform::process;
 
 const std::filesystem::path SCRIPT{R"(C:\Users\Jo Doe\AppData\Local\norvale\sync_agent\sync_agent.vbs)"};

@@ -1,6 +1,9 @@
 #pragma once
-// Questions about paths whose answer must not be guessed.
+// Reading and writing the files we own, and questions about paths whose answer must not be guessed.
 #include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
 
 namespace vetra_service_manager::platform::files {
 
@@ -9,5 +12,17 @@ namespace vetra_service_manager::platform::files {
 // symbolic-link loop, throws std::filesystem::filesystem_error, so that an unreadable file is
 // never taken for a missing one.
 bool exists(const std::filesystem::path& path);
+
+// The whole file as bytes, or nullopt when it does not exist (it may vanish between a check and
+// the read). Any other failure throws std::system_error naming the path.
+std::optional<std::string> read_file(const std::filesystem::path& path);
+
+// Replaces `path` with `content`: written to a fresh temporary file beside it (created
+// exclusively, never through a link), flushed to disk, given `mode` (POSIX permission bits; the
+// umask does not apply) and renamed over `path`, then the directory is flushed. A reader sees the
+// old file or the new one, never half of one; a link at `path` is replaced, never followed.
+// Throws std::system_error naming the path; the temporary file is gone afterwards.
+void write_file_atomically(const std::filesystem::path& path, std::string_view content,
+                           std::filesystem::perms mode = std::filesystem::perms(0644));
 
 }  // namespace vetra_service_manager::platform::files

@@ -1,4 +1,4 @@
-#include "vetra_service_manager/backends/windows_formats.hpp"
+#include "vetra_service_manager/backends/task_scheduler/windows_formats.hpp"
 
 #include <charconv>
 #include <stdexcept>
@@ -6,7 +6,7 @@
 
 #include "vetra_service_manager/platform/platform.hpp"
 
-namespace vetra_service_manager::backends::windows_formats {
+namespace vetra_service_manager::backends::task_scheduler::windows_formats {
 namespace {
 
 void put_unit(std::string& out, char32_t unit) {
@@ -162,4 +162,4 @@ std::optional<std::string> description_version(std::string_view task_xml) {
     return std::nullopt;
 }
 
-}  // namespace vetra_service_manager::backends::windows_formats
+}  // namespace vetra_service_manager::backends::task_scheduler::windows_formats

@@ -3,10 +3,10 @@
 // Task Scheduler call (stop also ends the service process).
 #include <system_error>
 
-#include "vetra_service_manager/backends/windows.hpp"
+#include "vetra_service_manager/backends/task_scheduler/windows.hpp"
 #include "vetra_service_manager/exceptions.hpp"
 
-namespace vetra_service_manager::backends::windows {
+namespace vetra_service_manager::backends::task_scheduler::windows {
 namespace {
 
 // Task Scheduler's answer is quoted in the error, as one line, like a tool's error output: the
@@ -15,7 +15,7 @@ template <typename Call>
 void scheduler_call(spdlog::logger& logger, ServiceOperation operation, const std::string& failure, Call call) {
     try {
         call();
-    } catch (const task_scheduler::TaskSchedulerError& error) {
+    } catch (const scheduler::TaskSchedulerError& error) {
         const std::string message = failure + ": " + error.what();
         logger.error("{}", message);
         throw ServiceOperationError(operation, message);
@@ -100,4 +100,4 @@ void WindowsServiceManager::stop(bool raise_if_already_stopped) {
     logger().info("Service {} successfully stopped", service_name());
 }
 
-}  // namespace vetra_service_manager::backends::windows
+}  // namespace vetra_service_manager::backends::task_scheduler::windows

@@ -13,7 +13,7 @@
 #include "vetra_service_manager/backends/base.hpp"
 #include "vetra_service_manager/platform/process.hpp"
 
-namespace vetra_service_manager::backends::macos {
+namespace vetra_service_manager::backends::launchd::macos {
 
 // A log file larger than this is trimmed at the agent's launch, down to its last LOG_KEEP_BYTES.
 inline constexpr std::uint64_t LOG_SIZE_LIMIT_BYTES = 10485760;
@@ -69,4 +69,4 @@ private:
     std::regex enablement_pattern_;  // the label's line in `launchctl print-disabled`
 };
 
-}  // namespace vetra_service_manager::backends::macos
+}  // namespace vetra_service_manager::backends::launchd::macos

@@ -3,12 +3,12 @@
 // TaskSchedulerError with the HRESULT as one readable line.
 #include <memory>
 
-#include "vetra_service_manager/backends/task_scheduler.hpp"
+#include "vetra_service_manager/backends/task_scheduler/scheduler.hpp"
 
-namespace vetra_service_manager::backends::task_scheduler_com {
+namespace vetra_service_manager::backends::task_scheduler::scheduler_com {
 
 // Connected to the local Task Scheduler service, on the root folder. COM stays initialised on the
 // calling thread for the life of the result.
-std::unique_ptr<task_scheduler::TaskScheduler> connect();
+std::unique_ptr<scheduler::TaskScheduler> connect();
 
-}  // namespace vetra_service_manager::backends::task_scheduler_com
+}  // namespace vetra_service_manager::backends::task_scheduler::scheduler_com

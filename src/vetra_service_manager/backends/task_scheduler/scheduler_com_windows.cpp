@@ -1,4 +1,4 @@
-#include "vetra_service_manager/backends/task_scheduler_com.hpp"
+#include "vetra_service_manager/backends/task_scheduler/scheduler_com.hpp"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -13,10 +13,10 @@
 
 #include "vetra_service_manager/platform/platform.hpp"
 
-namespace vetra_service_manager::backends::task_scheduler_com {
+namespace vetra_service_manager::backends::task_scheduler::scheduler_com {
 namespace {
-using task_scheduler::RegisteredTask;
-using task_scheduler::TaskSchedulerError;
+using scheduler::RegisteredTask;
+using scheduler::TaskSchedulerError;
 
 std::wstring wide(std::string_view text) { return platform::from_text(text).wstring(); }
 std::string narrow(const wchar_t* text) { return text ? platform::to_text(std::filesystem::path(text)) : std::string(); }
@@ -101,7 +101,7 @@ private:
     bool initialised_ = false;
 };
 
-class ComTaskScheduler : public task_scheduler::TaskScheduler {
+class ComTaskScheduler : public scheduler::TaskScheduler {
 public:
     ComTaskScheduler() {
         // Once per process; a second call (or one made by a host) fails harmlessly.
@@ -177,6 +177,6 @@ private:
 
 }  // namespace
 
-std::unique_ptr<task_scheduler::TaskScheduler> connect() { return std::make_unique<ComTaskScheduler>(); }
+std::unique_ptr<scheduler::TaskScheduler> connect() { return std::make_unique<ComTaskScheduler>(); }
 
-}  // namespace vetra_service_manager::backends::task_scheduler_com
+}  // namespace vetra_service_manager::backends::task_scheduler::scheduler_com

@@ -4,11 +4,11 @@
 #include <chrono>
 #include <thread>
 
-#include "vetra_service_manager/backends/macos.hpp"
+#include "vetra_service_manager/backends/launchd/macos.hpp"
 #include "vetra_service_manager/exceptions.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
 
-namespace vetra_service_manager::backends::macos {
+namespace vetra_service_manager::backends::launchd::macos {
 namespace {
 
 // launchctl ends its messages with a line break; the error message is one line.
@@ -104,4 +104,4 @@ void MacOSServiceManager::stop(bool raise_if_already_stopped) {
     logger().info("Service {} successfully stopped", service_name());
 }
 
-}  // namespace vetra_service_manager::backends::macos
+}  // namespace vetra_service_manager::backends::launchd::macos

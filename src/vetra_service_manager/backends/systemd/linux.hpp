@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "vetra_service_manager/backends/base.hpp"
-#include "vetra_service_manager/backends/linux_bus.hpp"
+#include "vetra_service_manager/backends/systemd/linux_bus.hpp"
 #include "vetra_service_manager/exceptions.hpp"
 
-namespace vetra_service_manager::backends::linux {
+namespace vetra_service_manager::backends::systemd::linux {
 
 class LinuxServiceManager : public base::ServiceManagerBackend {
 public:
@@ -46,4 +46,4 @@ private:
     std::filesystem::path unit_path_;
 };
 
-}  // namespace vetra_service_manager::backends::linux
+}  // namespace vetra_service_manager::backends::systemd::linux

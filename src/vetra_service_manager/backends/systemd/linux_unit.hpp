@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace vetra_service_manager::backends::linux_unit {
+namespace vetra_service_manager::backends::systemd::linux_unit {
 
 // A value that a unit file cannot carry (a line break, NUL, text that is not UTF-8, ...).
 class UnitValueError : public std::invalid_argument {
@@ -32,4 +32,4 @@ std::string render(const UnitContent& content);
 // The X-Version= value of a unit file's text, or nothing when it has none.
 std::optional<std::string> read_version(std::string_view unit_text);
 
-}  // namespace vetra_service_manager::backends::linux_unit
+}  // namespace vetra_service_manager::backends::systemd::linux_unit

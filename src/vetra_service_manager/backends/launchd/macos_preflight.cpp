@@ -2,10 +2,10 @@
 // files, then replaces itself with the service's program.
 #include <string>
 
-#include "vetra_service_manager/backends/macos.hpp"
+#include "vetra_service_manager/backends/launchd/macos.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
 
-namespace vetra_service_manager::backends::macos {
+namespace vetra_service_manager::backends::launchd::macos {
 namespace {
 
 bool is_shell_safe(char c) {
@@ -58,4 +58,4 @@ std::vector<std::string> _build_program_arguments_with_log_rotation(const std::v
     return {"/bin/bash", "-c", std::move(command)};
 }
 
-}  // namespace vetra_service_manager::backends::macos
+}  // namespace vetra_service_manager::backends::launchd::macos

@@ -1,4 +1,4 @@
-#include "vetra_service_manager/backends/wintpl.hpp"
+#include "vetra_service_manager/backends/task_scheduler/wintpl.hpp"
 
 #include <initializer_list>
 #include <stdexcept>
@@ -9,7 +9,7 @@
 
 #include "vetra_service_manager/platform/platform.hpp"
 
-namespace vetra_service_manager::backends::wintpl {
+namespace vetra_service_manager::backends::task_scheduler::wintpl {
 namespace {
 
 constexpr std::string_view TASK_NAMESPACE = "http://schemas.microsoft.com/windows/2004/02/mit/task";
@@ -159,4 +159,4 @@ std::string create_scheduled_task_xml(std::string_view service_name, std::string
     return document;
 }
 
-}  // namespace vetra_service_manager::backends::wintpl
+}  // namespace vetra_service_manager::backends::task_scheduler::wintpl

@@ -1,8 +1,8 @@
-#include "vetra_service_manager/backends/task_scheduler_memory.hpp"
+#include "vetra_service_manager/backends/task_scheduler/scheduler_memory.hpp"
 
-namespace vetra_service_manager::backends::task_scheduler_memory {
-using task_scheduler::RegisteredTask;
-using task_scheduler::TaskSchedulerError;
+namespace vetra_service_manager::backends::task_scheduler::scheduler_memory {
+using scheduler::RegisteredTask;
+using scheduler::TaskSchedulerError;
 
 RegisteredTask& InMemoryTaskScheduler::existing(const std::string& call, const std::string& name) {
     const auto task = tasks.find(name);
@@ -45,4 +45,4 @@ void InMemoryTaskScheduler::remove(const std::string& name) {
     tasks.erase(name);
 }
 
-}  // namespace vetra_service_manager::backends::task_scheduler_memory
+}  // namespace vetra_service_manager::backends::task_scheduler::scheduler_memory

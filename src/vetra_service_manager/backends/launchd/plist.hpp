@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-namespace vetra_service_manager::backends::plist {
+namespace vetra_service_manager::backends::launchd::plist {
 
 // Bytes that are no property list, a root that is no dictionary, a value of the wrong type, or a
 // string that XML cannot carry.
@@ -56,4 +56,4 @@ private:
     std::unique_ptr<void, Free> root_;  // a plist_t of type dictionary
 };
 
-}  // namespace vetra_service_manager::backends::plist
+}  // namespace vetra_service_manager::backends::launchd::plist

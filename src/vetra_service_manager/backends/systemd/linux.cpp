@@ -1,20 +1,20 @@
 // Identity, status queries, the installed version and the log viewer of the systemd backend.
-#include "vetra_service_manager/backends/linux.hpp"
+#include "vetra_service_manager/backends/systemd/linux.hpp"
 
 #include <fstream>
 #include <sstream>
 
-#include "vetra_service_manager/backends/linux_unit.hpp"
+#include "vetra_service_manager/backends/systemd/linux_unit.hpp"
 #include "vetra_service_manager/exceptions.hpp"
 #include "vetra_service_manager/logging.hpp"
 #include "vetra_service_manager/platform/files.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
 
-namespace vetra_service_manager::backends::linux {
+namespace vetra_service_manager::backends::systemd::linux {
 namespace fs = std::filesystem;
 namespace {
 
-constexpr const char* LOGGER_NAME = "vetra_service_manager.backends.linux";
+constexpr const char* LOGGER_NAME = "vetra_service_manager.backends.systemd.linux";
 constexpr const char* UNIT_PREFIX = "com.norvale.";
 constexpr const char* UNIT_INTERFACE = "org.freedesktop.systemd1.Unit";
 
@@ -85,18 +85,13 @@ std::optional<version::Version> LinuxServiceManager::version() const {
     const char* not_found = "Unit file not found, service may not be installed";
     try {
         logger().debug("Reading version from unit file: {}", platform::to_text(unit_path_));
-        std::ifstream file(unit_path_, std::ios::binary);
-        if (!file) {
-            if (!platform::files::exists(unit_path_)) {
-                // status asks every service for its version, installed or not: no warning.
-                logger().debug(not_found);
-                return std::nullopt;
-            }
-            throw std::runtime_error("Cannot open " + platform::to_text(unit_path_));
+        const auto content = platform::files::read_file(unit_path_);
+        if (!content) {
+            // status asks every service for its version, installed or not: no warning.
+            logger().debug(not_found);
+            return std::nullopt;
         }
-        std::ostringstream content;
-        content << file.rdbuf();
-        const auto value = linux_unit::read_version(content.str());
+        const auto value = linux_unit::read_version(*content);
         if (!value || value->empty()) {
             logger().debug("The unit file records no version");
             return std::nullopt;
@@ -115,4 +110,4 @@ std::vector<std::string> LinuxServiceManager::log_viewer(int lines, bool follow)
     return argv;
 }
 
-}  // namespace vetra_service_manager::backends::linux
+}  // namespace vetra_service_manager::backends::systemd::linux

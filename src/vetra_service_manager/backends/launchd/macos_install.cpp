@@ -2,13 +2,13 @@
 // the lifecycle operations the agent's registration with launchd.
 #include <fmt/ranges.h>
 
-#include "vetra_service_manager/backends/macos.hpp"
-#include "vetra_service_manager/backends/plist.hpp"
+#include "vetra_service_manager/backends/launchd/macos.hpp"
+#include "vetra_service_manager/backends/launchd/plist.hpp"
 #include "vetra_service_manager/exceptions.hpp"
 #include "vetra_service_manager/platform/files.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
 
-namespace vetra_service_manager::backends::macos {
+namespace vetra_service_manager::backends::launchd::macos {
 namespace fs = std::filesystem;
 namespace {
 
@@ -141,4 +141,4 @@ void MacOSServiceManager::uninstall(bool raise_if_not_installed) {
     logger().info("Service {} successfully uninstalled", service_name());
 }
 
-}  // namespace vetra_service_manager::backends::macos
+}  // namespace vetra_service_manager::backends::launchd::macos

@@ -4,28 +4,16 @@
 
 #include <fmt/ranges.h>
 
-#include "vetra_service_manager/backends/windows.hpp"
-#include "vetra_service_manager/backends/windows_formats.hpp"
-#include "vetra_service_manager/backends/wintpl.hpp"
+#include "vetra_service_manager/backends/task_scheduler/windows.hpp"
+#include "vetra_service_manager/backends/task_scheduler/windows_formats.hpp"
+#include "vetra_service_manager/backends/task_scheduler/wintpl.hpp"
 #include "vetra_service_manager/exceptions.hpp"
 #include "vetra_service_manager/platform/files.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
 #include "vetra_service_manager/platform/windows_command_line.hpp"
 
-namespace vetra_service_manager::backends::windows {
+namespace vetra_service_manager::backends::task_scheduler::windows {
 namespace fs = std::filesystem;
-namespace {
-
-
-void write_file(const fs::path& path, const std::string& bytes) {
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    file.close();
-    if (!file) throw std::runtime_error("Cannot write " + platform::to_text(path));
-}
-
-}  // namespace
-
 void WindowsServiceManager::write_script(const std::vector<std::string>& program_arguments) const {
     const std::string command = platform::windows_command_line::build(program_arguments);
     // WScript.Shell.Run expands %NAME% in the command it is given and offers no way to escape it.
@@ -42,11 +30,8 @@ void WindowsServiceManager::write_script(const std::vector<std::string>& program
     });
     logger().info("Writing supervisor script: {}", platform::to_text(script_path()));
     fs::create_directories(service_folder());
-    // Through a temporary file, so that a failed write never leaves a truncated script for the task.
-    fs::path temporary = script_path();
-    temporary += ".tmp";
-    write_file(temporary, windows_formats::utf16le_with_bom(script));
-    fs::rename(temporary, script_path());
+    // Atomically, so that a failed write never leaves a truncated script for the task.
+    platform::files::write_file_atomically(script_path(), windows_formats::utf16le_with_bom(script));
 }
 
 void WindowsServiceManager::remove_service_folder() const {
@@ -73,7 +58,7 @@ void WindowsServiceManager::install(const std::vector<std::string>& program_argu
         logger().info("Registering task: {}", task_name());
         try {
             scheduler_->register_task(task_name(), xml);
-        } catch (const task_scheduler::TaskSchedulerError& error) {
+        } catch (const scheduler::TaskSchedulerError& error) {
             throw ServiceOperationError(ServiceOperation::INSTALL,
                                         std::string("Failed to register the task: ") + error.what());
         }
@@ -112,7 +97,7 @@ void WindowsServiceManager::uninstall(bool raise_if_not_installed) {
     logger().info("Deleting task: {}", task_name());
     try {
         scheduler_->remove(task_name());
-    } catch (const task_scheduler::TaskSchedulerError& error) {
+    } catch (const scheduler::TaskSchedulerError& error) {
         const std::string message = std::string("Failed to delete the task: ") + error.what();
         logger().error("{}", message);
         throw ServiceOperationError(ServiceOperation::UNINSTALL, message);
@@ -127,4 +112,4 @@ void WindowsServiceManager::uninstall(bool raise_if_not_installed) {
     logger().info("Service {} successfully uninstalled", service_name());
 }
 
-}  // namespace vetra_service_manager::backends::windows
+}  // namespace vetra_service_manager::backends::task_scheduler::windows

@@ -8,46 +8,14 @@
 
 #include <fmt/ranges.h>
 
-#include "vetra_service_manager/backends/linux.hpp"
-#include "vetra_service_manager/backends/linux_unit.hpp"
+#include "vetra_service_manager/backends/systemd/linux.hpp"
+#include "vetra_service_manager/backends/systemd/linux_unit.hpp"
 #include "vetra_service_manager/exceptions.hpp"
 #include "vetra_service_manager/platform/files.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
 
-namespace vetra_service_manager::backends::linux {
+namespace vetra_service_manager::backends::systemd::linux {
 namespace fs = std::filesystem;
-namespace {
-
-
-// Writes `content` to a sibling temporary file with mode 0644 and renames it over `path`, so that
-// the manager never reads half a unit.
-void write_atomically(const fs::path& path, const std::string& content) {
-    const fs::path temporary = path.string() + ".tmp";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) throw std::system_error(errno, std::generic_category(), "Cannot create " + temporary.string());
-    std::size_t written = 0;
-    int error = 0;
-    while (written < content.size()) {
-        const ssize_t count = ::write(fd, content.data() + written, content.size() - written);
-        if (count < 0 && errno == EINTR) continue;
-        if (count < 0) {
-            error = errno;
-            break;
-        }
-        written += static_cast<std::size_t>(count);
-    }
-    // The umask may have taken bits away from the mode given to open().
-    if (error == 0 && ::fchmod(fd, 0644) != 0) error = errno;
-    if (::close(fd) != 0 && error == 0) error = errno;
-    if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) error = errno;
-    if (error != 0) {
-        ::unlink(temporary.c_str());
-        throw std::system_error(error, std::generic_category(), "Cannot write " + path.string());
-    }
-}
-
-}  // namespace
-
 void LinuxServiceManager::write_unit_file(const std::vector<std::string>& program_arguments,
                                           const version::Version& version) const {
     const std::string text = linux_unit::render({service_name(), version.str(), program_arguments,
@@ -56,7 +24,7 @@ void LinuxServiceManager::write_unit_file(const std::vector<std::string>& progra
     fs::create_directories(app_dir());
     logger().info("Creating unit file at {}", platform::to_text(unit_path()));
     fs::create_directories(unit_path().parent_path());
-    write_atomically(unit_path(), text);
+    platform::files::write_file_atomically(unit_path(), text);
 }
 
 void LinuxServiceManager::install(const std::vector<std::string>& program_arguments, const version::Version& version,
@@ -143,4 +111,4 @@ void LinuxServiceManager::uninstall(bool raise_if_not_installed) {
     logger().info("Service {} successfully uninstalled", service_name());
 }
 
-}  // namespace vetra_service_manager::backends::linux
+}  // namespace vetra_service_manager::backends::systemd::linux

@@ -14,17 +14,17 @@
 #include <vector>
 
 #include "vetra_service_manager/backends/base.hpp"
-#include "vetra_service_manager/backends/task_scheduler.hpp"
+#include "vetra_service_manager/backends/task_scheduler/scheduler.hpp"
 #include "vetra_service_manager/platform/account.hpp"
 #include "vetra_service_manager/platform/process_table.hpp"
 
-namespace vetra_service_manager::backends::windows {
+namespace vetra_service_manager::backends::task_scheduler::windows {
 
 class WindowsServiceManager : public base::ServiceManagerBackend {
 public:
     // Touches nothing on disk and registers nothing.
     WindowsServiceManager(std::string service_name, std::filesystem::path app_dir,
-                          std::unique_ptr<task_scheduler::TaskScheduler> scheduler,
+                          std::unique_ptr<scheduler::TaskScheduler> scheduler,
                           std::unique_ptr<platform::process_table::ProcessTable> processes,
                           platform::account::Account account);
 
@@ -59,17 +59,17 @@ private:
         std::uint32_t pid;
         platform::process_table::Instant created;
     };
-    std::optional<task_scheduler::RegisteredTask> find_task() const;
+    std::optional<scheduler::RegisteredTask> find_task() const;
     // The process the PID file names, when it runs and is the one recorded.
     std::optional<ServiceProcess> service_process() const;
     void write_script(const std::vector<std::string>& program_arguments) const;
     void remove_service_folder() const;
 
-    std::unique_ptr<task_scheduler::TaskScheduler> scheduler_;
+    std::unique_ptr<scheduler::TaskScheduler> scheduler_;
     std::unique_ptr<platform::process_table::ProcessTable> processes_;
     platform::account::Account account_;
     std::string task_name_;
     std::filesystem::path service_folder_;
 };
 
-}  // namespace vetra_service_manager::backends::windows
+}  // namespace vetra_service_manager::backends::task_scheduler::windows

@@ -3,10 +3,10 @@
 // Start and stop wait for their job to finish rather than polling.
 #include <chrono>
 
-#include "vetra_service_manager/backends/linux.hpp"
+#include "vetra_service_manager/backends/systemd/linux.hpp"
 #include "vetra_service_manager/exceptions.hpp"
 
-namespace vetra_service_manager::backends::linux {
+namespace vetra_service_manager::backends::systemd::linux {
 namespace {
 
 constexpr const char* UNIT_INTERFACE = "org.freedesktop.systemd1.Unit";
@@ -128,4 +128,4 @@ void LinuxServiceManager::stop_unit(linux_bus::UserManager& manager, ServiceOper
     }
 }
 
-}  // namespace vetra_service_manager::backends::linux
+}  // namespace vetra_service_manager::backends::systemd::linux

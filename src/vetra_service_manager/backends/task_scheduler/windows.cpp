@@ -1,22 +1,22 @@
 // Identity, status queries, the installed version and the status wait of the Windows backend.
-#include "vetra_service_manager/backends/windows.hpp"
+#include "vetra_service_manager/backends/task_scheduler/windows.hpp"
 
 #include <chrono>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
-#include "vetra_service_manager/backends/windows_formats.hpp"
+#include "vetra_service_manager/backends/task_scheduler/windows_formats.hpp"
 #include "vetra_service_manager/exceptions.hpp"
 #include "vetra_service_manager/logging.hpp"
 #include "vetra_service_manager/platform/files.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
 
-namespace vetra_service_manager::backends::windows {
+namespace vetra_service_manager::backends::task_scheduler::windows {
 namespace fs = std::filesystem;
 namespace {
 
-constexpr const char* LOGGER_NAME = "vetra_service_manager.backends.windows";
+constexpr const char* LOGGER_NAME = "vetra_service_manager.backends.task_scheduler.windows";
 
 fs::path normalised_folder(const fs::path& app_dir, const std::string& service_name) {
     fs::path folder = fs::absolute(app_dir / service_name).lexically_normal();
@@ -27,7 +27,7 @@ fs::path normalised_folder(const fs::path& app_dir, const std::string& service_n
 }  // namespace
 
 WindowsServiceManager::WindowsServiceManager(std::string service_name, fs::path app_dir,
-                                             std::unique_ptr<task_scheduler::TaskScheduler> scheduler,
+                                             std::unique_ptr<scheduler::TaskScheduler> scheduler,
                                              std::unique_ptr<platform::process_table::ProcessTable> processes,
                                              platform::account::Account account)
     : ServiceManagerBackend(std::move(service_name), std::move(app_dir), logging::get_logger(LOGGER_NAME)),
@@ -42,10 +42,10 @@ WindowsServiceManager::WindowsServiceManager(std::string service_name, fs::path 
 
 std::vector<base::LogFile> WindowsServiceManager::log_files() const { return {{"supervisor.log", log_file()}}; }
 
-std::optional<task_scheduler::RegisteredTask> WindowsServiceManager::find_task() const {
+std::optional<scheduler::RegisteredTask> WindowsServiceManager::find_task() const {
     try {
         return scheduler_->find(task_name_);
-    } catch (const task_scheduler::TaskSchedulerError& error) {
+    } catch (const scheduler::TaskSchedulerError& error) {
         logger().error("Failed to query the task: {}", error.what());
         throw ServiceOperationError(ServiceOperation::GET_STATUS, std::string("Failed to query the task: ") + error.what());
     }
@@ -53,19 +53,19 @@ std::optional<task_scheduler::RegisteredTask> WindowsServiceManager::find_task()
 
 std::optional<WindowsServiceManager::ServiceProcess> WindowsServiceManager::service_process() const {
     const fs::path path = pid_file();
-    if (!platform::files::exists(path)) {
-        logger().debug("No PID file, service is not running");
-        return std::nullopt;
-    }
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream content;
-    content << file.rdbuf();
-    if (!file) {
+    std::optional<std::string> content;
+    try {
+        content = platform::files::read_file(path);
+    } catch (const std::system_error&) {
         // The supervisor may be rewriting it at this very moment; the next reading will tell.
         logger().warn("Cannot read the PID file {}", platform::to_text(path));
         return std::nullopt;
     }
-    const auto record = windows_formats::parse_pid_file(content.str());
+    if (!content) {
+        logger().debug("No PID file, service is not running");
+        return std::nullopt;
+    }
+    const auto record = windows_formats::parse_pid_file(*content);
     if (!record) {
         logger().debug("PID file is corrupt, service is not running");
         return std::nullopt;
@@ -127,4 +127,4 @@ std::optional<version::Version> WindowsServiceManager::version() const {
     }
 }
 
-}  // namespace vetra_service_manager::backends::windows
+}  // namespace vetra_service_manager::backends::task_scheduler::windows

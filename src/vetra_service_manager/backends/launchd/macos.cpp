@@ -1,22 +1,22 @@
 // Identity, status queries, the installed version and the status wait of the launchd backend.
-#include "vetra_service_manager/backends/macos.hpp"
+#include "vetra_service_manager/backends/launchd/macos.hpp"
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <thread>
 
-#include "vetra_service_manager/backends/plist.hpp"
+#include "vetra_service_manager/backends/launchd/plist.hpp"
 #include "vetra_service_manager/exceptions.hpp"
 #include "vetra_service_manager/logging.hpp"
 #include "vetra_service_manager/platform/files.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
 
-namespace vetra_service_manager::backends::macos {
+namespace vetra_service_manager::backends::launchd::macos {
 namespace fs = std::filesystem;
 namespace {
 
-constexpr const char* LOGGER_NAME = "vetra_service_manager.backends.macos";
+constexpr const char* LOGGER_NAME = "vetra_service_manager.backends.launchd.macos";
 constexpr const char* LABEL_PREFIX = "com.norvale.";
 
 // Makes every character of `text` match only itself: each ECMAScript metacharacter gets a backslash.
@@ -28,24 +28,6 @@ std::string regex_escape(std::string_view text) {
         escaped.push_back(c);
     }
     return escaped;
-}
-
-// The whole file, or nullopt when it does not exist (it may vanish between the check and the read).
-std::optional<std::string> read_file_if_present(const fs::path& path) {
-    std::FILE* file = std::fopen(path.string().c_str(), "rb");
-    if (!file) {
-        if (errno == ENOENT) return std::nullopt;
-        throw std::system_error(errno, std::generic_category(), "Cannot open " + path.string());
-    }
-    std::string content;
-    char buffer[8192];
-    std::size_t count = 0;
-    while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0) content.append(buffer, count);
-    const bool failed = std::ferror(file) != 0;
-    const int saved_errno = errno;
-    std::fclose(file);
-    if (failed) throw std::system_error(saved_errno, std::generic_category(), "Cannot read " + path.string());
-    return content;
 }
 
 // Whether the agent's property list is there; a failure to look is `operation`'s error, never
@@ -152,7 +134,7 @@ std::optional<version::Version> MacOSServiceManager::version() const {
             logger().warn(not_found);
             return std::nullopt;
         }
-        const auto content = read_file_if_present(plist_path_);
+        const auto content = platform::files::read_file(plist_path_);
         if (!content) {
             logger().warn(not_found);
             return std::nullopt;
@@ -170,4 +152,4 @@ std::optional<version::Version> MacOSServiceManager::version() const {
     }
 }
 
-}  // namespace vetra_service_manager::backends::macos
+}  // namespace vetra_service_manager::backends::launchd::macos

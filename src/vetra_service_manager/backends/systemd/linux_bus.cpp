@@ -1,4 +1,4 @@
-#include "vetra_service_manager/backends/linux_bus.hpp"
+#include "vetra_service_manager/backends/systemd/linux_bus.hpp"
 
 #include <systemd/sd-bus.h>
 
@@ -9,7 +9,7 @@
 
 #include "vetra_service_manager/platform/platform.hpp"
 
-namespace vetra_service_manager::backends::linux_bus {
+namespace vetra_service_manager::backends::systemd::linux_bus {
 namespace {
 
 constexpr const char* DESTINATION = "org.freedesktop.systemd1";
@@ -218,4 +218,4 @@ std::map<std::string, std::string> UserManager::unit_string_properties(const std
     return found;
 }
 
-}  // namespace vetra_service_manager::backends::linux_bus
+}  // namespace vetra_service_manager::backends::systemd::linux_bus

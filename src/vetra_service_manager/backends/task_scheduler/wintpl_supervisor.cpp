@@ -5,10 +5,10 @@
 
 #include <fmt/format.h>
 
-#include "vetra_service_manager/backends/wintpl.hpp"
+#include "vetra_service_manager/backends/task_scheduler/wintpl.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
 
-namespace vetra_service_manager::backends::wintpl {
+namespace vetra_service_manager::backends::task_scheduler::wintpl {
 
 // Embedded at build time from wintpl_supervisor.vbs, with CR LF line endings.
 constinit const std::string_view VBS_PROC_LAUNCHER_TEMPLATE =
@@ -73,4 +73,4 @@ std::string fill_supervisor_template(const SupervisorSettings& settings) {
     return script;
 }
 
-}  // namespace vetra_service_manager::backends::wintpl
+}  // namespace vetra_service_manager::backends::task_scheduler::wintpl

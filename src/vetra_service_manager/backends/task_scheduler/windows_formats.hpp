@@ -9,7 +9,7 @@
 
 #include "vetra_service_manager/platform/process_table.hpp"
 
-namespace vetra_service_manager::backends::windows_formats {
+namespace vetra_service_manager::backends::task_scheduler::windows_formats {
 
 // UTF-8 text as UTF-16 LE behind a byte-order mark: the only Unicode form Windows Script Host
 // reads (it reads any other file in the user's ANSI code page). Throws std::invalid_argument for
@@ -36,4 +36,4 @@ std::optional<platform::process_table::Instant> parse_wmi_datetime(std::string_v
 // The text after "version=" on its line of the task's Description; nullopt without such a line.
 std::optional<std::string> description_version(std::string_view task_xml);
 
-}  // namespace vetra_service_manager::backends::windows_formats
+}  // namespace vetra_service_manager::backends::task_scheduler::windows_formats

@@ -1,12 +1,12 @@
 #pragma once
 // The few Task Scheduler calls the Windows backend makes, behind an interface of our own: the
-// backend's logic runs against the in-memory scheduler (task_scheduler_memory) in tests, and only
-// the COM implementation (task_scheduler_com) needs Windows. Tasks live in the root folder.
+// backend's logic runs against the in-memory scheduler (scheduler_memory) in tests, and only
+// the COM implementation (scheduler_com) needs Windows. Tasks live in the root folder.
 #include <optional>
 #include <stdexcept>
 #include <string>
 
-namespace vetra_service_manager::backends::task_scheduler {
+namespace vetra_service_manager::backends::task_scheduler::scheduler {
 
 // A call failed. what() is one line naming the call, the task and the system's own message with
 // its code, e.g. "Cannot run task x: Not implemented (0x80004001)".
@@ -35,4 +35,4 @@ public:
     virtual void remove(const std::string& name) = 0;
 };
 
-}  // namespace vetra_service_manager::backends::task_scheduler
+}  // namespace vetra_service_manager::backends::task_scheduler::scheduler

@@ -1,4 +1,4 @@
-#include "vetra_service_manager/backends/plist.hpp"
+#include "vetra_service_manager/backends/launchd/plist.hpp"
 
 #include <plist/plist.h>
 
@@ -10,7 +10,9 @@
 
 #include <fmt/format.h>
 
-namespace vetra_service_manager::backends::plist {
+#include "vetra_service_manager/platform/files.hpp"
+
+namespace vetra_service_manager::backends::launchd::plist {
 namespace fs = std::filesystem;
 namespace {
 
@@ -101,9 +103,6 @@ std::string escape_carriage_returns(std::string_view xml) {
     return result;
 }
 
-std::system_error errno_error(const std::string& what, const fs::path& path) {
-    return std::system_error(errno, std::generic_category(), what + " " + path.string());
-}
 
 }  // namespace
 
@@ -169,27 +168,7 @@ std::string Dict::to_xml() const {
 
 void Dict::write_xml_file(const fs::path& path) const {
     const std::string xml = to_xml();
-    std::string temporary_name = ".";
-    temporary_name += path.filename().string();
-    temporary_name += ".tmp";
-    const fs::path temporary = path.parent_path() / temporary_name;
-    try {
-        std::FILE* file = std::fopen(temporary.string().c_str(), "wb");
-        if (!file) throw errno_error("Cannot create", temporary);
-        const bool written = std::fwrite(xml.data(), 1, xml.size(), file) == xml.size() && std::fflush(file) == 0;
-        const int saved_errno = errno;
-        const bool closed = std::fclose(file) == 0;
-        if (!written) {
-            errno = saved_errno;
-            throw errno_error("Cannot write", temporary);
-        }
-        if (!closed) throw errno_error("Cannot write", temporary);
-        fs::rename(temporary, path);
-    } catch (...) {
-        std::error_code ignored;
-        fs::remove(temporary, ignored);
-        throw;
-    }
+    platform::files::write_file_atomically(path, xml, fs::perms(0644));
 }
 
-}  // namespace vetra_service_manager::backends::plist
+}  // namespace vetra_service_manager::backends::launchd::plist

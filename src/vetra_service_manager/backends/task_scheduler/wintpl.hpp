@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace vetra_service_manager::backends::wintpl {
+namespace vetra_service_manager::backends::task_scheduler::wintpl {
 
 // The Task Scheduler definition of one service, as one compact XML document. It declares
 // UTF-16, the encoding in which it is to be stored or handed to Task Scheduler.
@@ -37,4 +37,4 @@ struct SupervisorSettings {
 // wscript.exe reads, so that paths outside the ANSI code page survive.
 std::string fill_supervisor_template(const SupervisorSettings& settings);
 
-}  // namespace vetra_service_manager::backends::wintpl
+}  // namespace vetra_service_manager::backends::task_scheduler::wintpl

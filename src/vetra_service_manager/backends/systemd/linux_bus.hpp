@@ -10,7 +10,7 @@
 
 struct sd_bus;
 
-namespace vetra_service_manager::backends::linux_bus {
+namespace vetra_service_manager::backends::systemd::linux_bus {
 
 // No user manager could be reached. what() names both ways tried and why each failed.
 class ConnectError : public std::runtime_error {
@@ -65,4 +65,4 @@ private:
     sd_bus* bus_;
 };
 
-}  // namespace vetra_service_manager::backends::linux_bus
+}  // namespace vetra_service_manager::backends::systemd::linux_bus

@@ -1,10 +1,10 @@
-#include "vetra_service_manager/backends/linux_unit.hpp"
+#include "vetra_service_manager/backends/systemd/linux_unit.hpp"
 
 #include <algorithm>
 
 #include <fmt/format.h>
 
-namespace vetra_service_manager::backends::linux_unit {
+namespace vetra_service_manager::backends::systemd::linux_unit {
 namespace {
 
 // Well-formed UTF-8 (no overlong forms, surrogates or code points past U+10FFFF): systemd ignores
@@ -173,4 +173,4 @@ std::optional<std::string> read_version(std::string_view unit_text) {
     return std::nullopt;
 }
 
-}  // namespace vetra_service_manager::backends::linux_unit
+}  // namespace vetra_service_manager::backends::systemd::linux_unit

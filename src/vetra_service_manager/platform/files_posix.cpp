@@ -1,0 +1,91 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <random>
+#include <system_error>
+
+#include "vetra_service_manager/platform/files.hpp"
+#include "vetra_service_manager/platform/platform.hpp"
+
+namespace vetra_service_manager::platform::files {
+namespace fs = std::filesystem;
+namespace {
+
+[[noreturn]] void fail(int error, const std::string& what, const fs::path& path) {
+    throw std::system_error(error, std::generic_category(), what + " " + to_text(path));
+}
+
+// Writes all of `content`, retrying short and interrupted writes; 0 or the errno of the failure.
+int write_all(int fd, std::string_view content) {
+    while (!content.empty()) {
+        const ssize_t count = ::write(fd, content.data(), content.size());
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0) return errno;
+        content.remove_prefix(static_cast<std::size_t>(count));
+    }
+    return 0;
+}
+
+// A name no other writer uses: a crashed earlier run may have left ".name.XXXXXX.tmp" behind.
+fs::path temporary_beside(const fs::path& path) {
+    static std::mt19937_64 random{std::random_device{}()};
+    char suffix[17];
+    std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random()));
+    return path.parent_path() / ("." + path.filename().string() + "." + suffix + ".tmp");
+}
+
+}  // namespace
+
+std::optional<std::string> read_file(const fs::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
+        fail(errno, "Cannot open", path);
+    }
+    std::string content;
+    char buffer[8192];
+    for (;;) {
+        const ssize_t count = ::read(fd, buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0) {
+            const int error = errno;
+            ::close(fd);
+            fail(error, "Cannot read", path);
+        }
+        if (count == 0) break;
+        content.append(buffer, static_cast<std::size_t>(count));
+    }
+    ::close(fd);
+    return content;
+}
+
+void write_file_atomically(const fs::path& path, std::string_view content, fs::perms mode) {
+    fs::path temporary;
+    int fd = -1;
+    for (int attempt = 0; fd < 0; ++attempt) {
+        temporary = temporary_beside(path);
+        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0 && (errno != EEXIST || attempt == 10)) fail(errno, "Cannot create", temporary);
+    }
+    int error = write_all(fd, content);
+    // The umask took bits away from the mode given to open().
+    if (error == 0 && ::fchmod(fd, static_cast<mode_t>(mode)) != 0) error = errno;
+    if (error == 0 && ::fsync(fd) != 0) error = errno;
+    if (::close(fd) != 0 && error == 0) error = errno;
+    if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) error = errno;
+    if (error != 0) {
+        ::unlink(temporary.c_str());
+        fail(error, "Cannot write", path);
+    }
+    // The rename itself lasts only once the directory is on disk.
+    const fs::path directory = path.has_parent_path() ? path.parent_path() : fs::path(".");
+    const int dir_fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd >= 0) {
+        ::fsync(dir_fd);
+        ::close(dir_fd);
+    }
+}
+
+}  // namespace vetra_service_manager::platform::files

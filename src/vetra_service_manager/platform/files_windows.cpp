@@ -1,0 +1,85 @@
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <random>
+#include <system_error>
+
+#include "vetra_service_manager/platform/files.hpp"
+#include "vetra_service_manager/platform/platform.hpp"
+
+namespace vetra_service_manager::platform::files {
+namespace fs = std::filesystem;
+namespace {
+
+[[noreturn]] void fail(DWORD error, const std::string& what, const fs::path& path) {
+    throw std::system_error(static_cast<int>(error), std::system_category(), what + " " + to_text(path));
+}
+
+struct Handle {
+    HANDLE value;
+    ~Handle() {
+        if (value != INVALID_HANDLE_VALUE) ::CloseHandle(value);
+    }
+};
+
+}  // namespace
+
+std::optional<std::string> read_file(const fs::path& path) {
+    Handle file{::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+    if (file.value == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return std::nullopt;
+        fail(error, "Cannot open", path);
+    }
+    std::string content;
+    char buffer[8192];
+    DWORD count = 0;
+    for (;;) {
+        if (!::ReadFile(file.value, buffer, sizeof buffer, &count, nullptr)) fail(::GetLastError(), "Cannot read", path);
+        if (count == 0) break;
+        content.append(buffer, count);
+    }
+    return content;
+}
+
+void write_file_atomically(const fs::path& path, std::string_view content, fs::perms /*mode: ACLs decide*/) {
+    static std::mt19937_64 random{std::random_device{}()};
+    fs::path temporary;
+    Handle file{INVALID_HANDLE_VALUE};
+    for (int attempt = 0; file.value == INVALID_HANDLE_VALUE; ++attempt) {
+        temporary = path.parent_path() / (L"." + path.filename().wstring() + L"." + std::to_wstring(random()) + L".tmp");
+        // CREATE_NEW never opens what is there, a link included.
+        file.value = ::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (file.value == INVALID_HANDLE_VALUE && (::GetLastError() != ERROR_FILE_EXISTS || attempt == 10)) {
+            fail(::GetLastError(), "Cannot create", temporary);
+        }
+    }
+    DWORD error = 0;
+    std::string_view rest = content;
+    while (error == 0 && !rest.empty()) {
+        DWORD written = 0;
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(rest.size(), 1u << 20));
+        if (!::WriteFile(file.value, rest.data(), chunk, &written, nullptr)) error = ::GetLastError();
+        rest.remove_prefix(written);
+    }
+    if (error == 0 && !::FlushFileBuffers(file.value)) error = ::GetLastError();
+    ::CloseHandle(file.value);
+    file.value = INVALID_HANDLE_VALUE;
+    // Replacing a link at `path` replaces the link itself: MoveFileEx never follows the target name.
+    if (error == 0 && !::MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        error = ::GetLastError();
+    }
+    if (error != 0) {
+        ::DeleteFileW(temporary.c_str());
+        fail(error, "Cannot write", path);
+    }
+}
+
+}  // namespace vetra_service_manager::platform::files
