@@ -61,6 +61,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     vsm_fuzz::check(text_at(doc.get(), {"RegistrationInfo", "URI"}) == "\\\\" + task, "the URI carries the task name");
     vsm_fuzz::check(text_at(doc.get(), {"Triggers", "LogonTrigger", "UserId"}) == userid, "the trigger's user");
     vsm_fuzz::check(text_at(doc.get(), {"Principals", "Principal", "UserId"}) == sid, "the principal's SID");
-    vsm_fuzz::check(text_at(doc.get(), {"Actions", "Exec", "Arguments"}) == "\"" + script + "\"", "the script path");
+    vsm_fuzz::check(text_at(doc.get(), {"Actions", "Exec", "Arguments"}) == "//B //NoLogo \"" + script + "\"", "the script path");
     return 0;
 }

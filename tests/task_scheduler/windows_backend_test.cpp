@@ -60,14 +60,15 @@ protected:
         initial.on_end = [this](const std::string&) { events.push_back("end"); };
     }
 
-    backends::task_scheduler::windows::WindowsServiceManager make() {
+    backends::task_scheduler::windows::WindowsServiceManager make(seconds start_timeout = 30s) {
         auto owned = std::make_unique<backends::task_scheduler::scheduler_memory::InMemoryTaskScheduler>();
         owned->on_run = initial.on_run;
         owned->on_end = initial.on_end;
+        owned->on_remove = initial.on_remove;
         owned->tasks = initial.tasks;
         live = owned.get();
         return {"vetra_api", app_dir, std::move(owned), std::make_unique<FakeProcesses>(&running, &events),
-                {"HOST\\jörg", SID}};
+                {"HOST\\jörg", SID}, start_timeout};
     }
     void install(backends::task_scheduler::windows::WindowsServiceManager& manager, std::vector<std::string> args = {}) {
         if (args.empty()) args = {runner, "run", "vetra_api"};
@@ -97,7 +98,7 @@ TEST_F(WindowsBackend, InstallWritesTheScriptRegistersTheTaskAndWaitsForTheServi
     std::replace(windows_folder.begin(), windows_folder.end(), '/', '\\');
     EXPECT_THAT(xml, testing::HasSubstr("<URI>\\\\" + task + "</URI>"));
     EXPECT_THAT(xml, testing::HasSubstr("<UserId>HOST\\jörg</UserId>"));
-    EXPECT_THAT(xml, testing::HasSubstr("<Arguments>\"" + windows_folder + "\\supervisor.vbs\"</Arguments>"));
+    EXPECT_THAT(xml, testing::HasSubstr("<Arguments>//B //NoLogo \"" + windows_folder + "\\supervisor.vbs\"</Arguments>"));
 
     const std::string script = vsm_test::read_file(folder / "supervisor.vbs");
     EXPECT_EQ(script.substr(0, 2), "\xFF\xFE");
@@ -158,6 +159,45 @@ TEST_F(WindowsBackend, AFailedInstallLeavesNoTaskAndNoScript) {
     }
 }
 
+TEST_F(WindowsBackend, AStartWithoutServiceProcessFailsSayingWhy) {
+    struct Case {
+        const char* name;
+        std::function<void()> supervisor;
+        std::string reason;
+    };
+    const std::string log = " (see " + (folder / "supervisor.log").string() + ")";
+    for (const auto& c : std::vector<Case>{
+             {"supervisor ends at once",
+              [&] { live->tasks[task].running = false, live->tasks[task].last_result = 0x80070005; },
+              "the supervisor ended with code 0x80070005" + log},
+             {"supervisor starts nothing", [] {}, "the supervisor runs but has recorded no service process" + log},
+             {"service process ends at once",
+              [&] { vsm_test::write_file(folder / "supervisor.pid", "4242,20240331013000.123456+060\r\n"); },
+              "the service process 4242 that the supervisor started is not running" + log},
+         }) {
+        initial.on_run = [&](const std::string&) { c.supervisor(); };
+        auto manager = make(1s);
+        try {
+            install(manager);
+            ADD_FAILURE() << c.name << ": no error";
+        } catch (const ServiceOperationError& error) {
+            EXPECT_EQ(error.operation(), ServiceOperation::START) << c.name;
+            EXPECT_EQ(error.what(), "Failed to start the service: no service process after 1s; " + c.reason) << c.name;
+        }
+        EXPECT_TRUE(live->tasks.empty()) << c.name;
+        EXPECT_FALSE(fs::exists(folder)) << c.name;
+    }
+}
+
+TEST_F(WindowsBackend, AFailedInstallKeepsTheScriptOfATaskItCouldNotDelete) {
+    initial.on_run = [](const std::string&) { throw TaskSchedulerError("Cannot run task: Not implemented (0x80004001)"); };
+    initial.on_remove = [](const std::string&) { throw TaskSchedulerError("Cannot delete task: Access is denied (0x80070005)"); };
+    auto manager = make();
+    EXPECT_THROW(install(manager), ServiceOperationError);
+    EXPECT_EQ(live->tasks.count(task), 1u);
+    EXPECT_TRUE(fs::exists(folder / "supervisor.vbs"));
+}
+
 TEST_F(WindowsBackend, StatusTellsTheRecordedServiceProcessFromAReusedId) {
     struct Case {
         const char* pid_file;  // nullptr: none
@@ -205,6 +245,15 @@ TEST_F(WindowsBackend, StopEndsTheServiceProcessBeforeTheSupervisor) {
     running[PID] = CREATED + 1s;
     manager.stop();
     EXPECT_EQ(events, std::vector<std::string>{"end"});
+
+    // Between two starts of the service process only the supervisor knows the new one: it goes
+    // first, with its children.
+    events.clear();
+    live->tasks[task].running = true;
+    live->tasks[task].instance_pid = 77;
+    running[77] = CREATED - 1h;
+    manager.stop();
+    EXPECT_EQ(events, (std::vector<std::string>{"terminate 77", "end"}));
 }
 
 TEST_F(WindowsBackend, DisableStopsFirstAndUninstallRemovesEverything) {
@@ -222,6 +271,14 @@ TEST_F(WindowsBackend, DisableStopsFirstAndUninstallRemovesEverything) {
     EXPECT_THROW(manager.enable(), exceptions::ServiceNotInstalledError);
     EXPECT_THROW(manager.uninstall(true), exceptions::ServiceNotInstalledError);
     EXPECT_EQ(manager.version(), std::nullopt);
+
+    initial.tasks[task] = {"<Task />", true, false};
+    try {
+        make().version();
+        ADD_FAILURE() << "no error";
+    } catch (const ServiceOperationError& error) {
+        EXPECT_STREQ(error.what(), "Failed to read version from task: version line missing");
+    }
 }
 
 TEST(WindowsFormats, VersionLineAsTaskSchedulerGivesTheDescriptionBack) {

@@ -43,6 +43,33 @@ int orphan(const std::string& ms) {
     return 0;
 }
 
+// See child.hpp: a parent with a child and an orphaned grandchild.
+int family(const std::string& file, const std::string& ms) {
+    const auto target = platform::from_text(file);
+    auto middle_out = target;
+    middle_out += ".middle";
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    const HANDLE out = CreateFileW(middle_out.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (out == INVALID_HANDLE_VALUE) return 91;
+    const PROCESS_INFORMATION middle = start({"orphan", ms}, out);
+    CloseHandle(out);
+    WaitForSingleObject(middle.hProcess, 30000);
+    CloseHandle(middle.hThread);
+    CloseHandle(middle.hProcess);
+    const PROCESS_INFORMATION kid = start({"sleep", ms});
+    CloseHandle(kid.hThread);
+    CloseHandle(kid.hProcess);
+    std::string grandchild;
+    std::ifstream(middle_out) >> grandchild;
+    auto partial = target;
+    partial += ".partial";
+    std::ofstream(partial, std::ios::binary) << "child=" << kid.dwProcessId << "\ngrandchild=" << grandchild << "\n";
+    std::filesystem::rename(partial, target);
+    Sleep(static_cast<DWORD>(std::stoul(ms)));
+    return 0;
+}
+
 // pid, working directory and the kind of each standard handle (GetFileType: 2 = character device,
 // which the null device is; 0 = none or unknown), written whole or not at all.
 int report(const std::string& file, const std::string& ms) {
@@ -65,6 +92,21 @@ int report(const std::string& file, const std::string& ms) {
 }
 
 }  // namespace
+
+PROCESS_INFORMATION start(const std::vector<std::string>& args, HANDLE out) {
+    std::vector<std::string> argv{platform::to_text(self()), "child"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::wstring command = wide(vetra_service_manager::platform::windows_command_line::build(argv));
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = out;
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, out != nullptr, 0, nullptr, nullptr, &startup, &info)) {
+        return {};
+    }
+    return info;
+}
 
 int run(const std::vector<std::string>& args) {
     const std::string& mode = args[0];
@@ -93,6 +135,7 @@ int run(const std::vector<std::string>& args) {
     if (mode == "tree") return process::run_inherited({platform::to_text(self()), "child", "sleep", arg(1)}).exit_code;
     if (mode == "orphan") return orphan(arg(1));
     if (mode == "report") return report(arg(1), arg(2));
+    if (mode == "family") return family(arg(1), arg(2));
     write(STD_ERROR_HANDLE, "unknown child mode: " + mode + "\n");
     return 99;
 }

@@ -9,9 +9,11 @@
 #include <sstream>
 #include <thread>
 
+#include "child.hpp"
 #include "smoke.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
 #include "vetra_service_manager/platform/process.hpp"
+#include "vetra_service_manager/platform/process_table.hpp"
 
 namespace {
 
@@ -243,4 +245,32 @@ SMOKE_CASE("terminate_running_children ends the child a call waits for") {
     CHECK(!result.timed_out);
     CHECK_EQ(result.exit_code, 1);
     CHECK(Clock::now() - start < 30s);
+}
+
+SMOKE_CASE("terminate_tree ends a tree, orphaned grandchild included, and no older process") {
+    namespace process_table = vetra_service_manager::platform::process_table;
+    const auto table = process_table::system_table();
+    const auto dir = smoke::temp_dir("tree");
+    // The same program, started before the tree: not part of it.
+    const PROCESS_INFORMATION unrelated = smoke::child::start({"sleep", "60000"});
+    std::this_thread::sleep_for(100ms);
+    const PROCESS_INFORMATION root = smoke::child::start({"family", platform::to_text(dir / "family"), "60000"});
+    CHECK(wait_for_file(dir / "family", 30s));
+    const std::string family = read_text(dir / "family");
+    const DWORD kid = std::stoul("0" + field(family, "child")), grandchild = std::stoul("0" + field(family, "grandchild"));
+    CHECK(kid != 0 && grandchild != 0);
+    const auto created = table->creation_time(root.dwProcessId);
+    CHECK(created.has_value());
+    CHECK(created && table->terminate_tree(root.dwProcessId, *created));
+
+    CHECK_EQ(WaitForSingleObject(root.hProcess, 5000), WAIT_OBJECT_0);
+    std::this_thread::sleep_for(200ms);
+    CHECK(!table->creation_time(kid));
+    CHECK(!table->creation_time(grandchild));
+    CHECK_EQ(WaitForSingleObject(unrelated.hProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    for (const auto& info : {unrelated, root}) {
+        TerminateProcess(info.hProcess, 1);
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
+    }
 }

@@ -94,7 +94,7 @@ TEST(SupervisorTemplate, DeclaresEveryGlobalConstantAndProcedure) {
           "Sub WMIConnect()", "Function WMIQuery(strQuery, arrProps)", "Function RowValue(arrRows, intRow, intCol)",
           "Function WMIKill(pid)", "Function ProcessState(pid)", "Sub WaitForWMI(strContext)",
           "Sub WritePidFile(intChildPid, strCreated)", "Sub DeletePidFile()", "Function DiscoverChild()",
-          "Function GetOwnPID()", "Sub TrackChildren(intParentPid, dictTracked)", "Sub CleanupStalePid()"}) {
+          "Function GetOwnPID()", "Sub TrackChildren(intParentPid, strParentCreated, dictTracked)", "Sub CleanupStalePid()"}) {
         EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << line;
     }
 

@@ -42,7 +42,7 @@ TEST(TaskXml, WholeDocument) {
         "<ExecutionTimeLimit>PT0S</ExecutionTimeLimit><Priority>7</Priority>"
         "<RestartOnFailure><Interval>PT1M</Interval><Count>10</Count></RestartOnFailure></Settings>"
         "<Actions Context=\"Author\"><Exec><Command>wscript.exe</Command>"
-        "<Arguments>\"C:\\Users\\Jo Doe\\AppData\\Local\\norvale\\sync_agent\\sync_agent.vbs\"</Arguments>"
+        "<Arguments>//B //NoLogo \"C:\\Users\\Jo Doe\\AppData\\Local\\norvale\\sync_agent\\sync_agent.vbs\"</Arguments>"
         "</Exec></Actions></Task>";
     EXPECT_EQ(standard_document(), expected);
 }
@@ -60,7 +60,7 @@ TEST(TaskXml, ValuesAreEscapedAndEmptyOnesUseTheShortForm) {
          {"<Description>Service a&amp;b&lt;c&gt;d\"e\nversion=1.0 &amp; &lt;2&gt;\nuser=u</Description>"}},
         {"markup and quotes in the script path",
          create_scheduled_task_xml("s", "t", "1", std::filesystem::path(R"(C:\a&b\<x> "y".vbs)"), "u", "s"),
-         {"<Arguments>\"C:\\a&amp;b\\&lt;x&gt; \"y\".vbs\"</Arguments>"}},
+         {"<Arguments>//B //NoLogo \"C:\\a&amp;b\\&lt;x&gt; \"y\".vbs\"</Arguments>"}},
         {"markup in the task name and account",
          create_scheduled_task_xml("s", "t&<", "1", SCRIPT, "DOM\\a&b", "S-<1>"),
          {"<URI>\\\\t&amp;&lt;</URI>", "<UserId>DOM\\a&amp;b</UserId></LogonTrigger>",
@@ -75,7 +75,7 @@ TEST(TaskXml, ValuesAreEscapedAndEmptyOnesUseTheShortForm) {
         {"non-ASCII text passes unchanged",
          create_scheduled_task_xml("s", "t", "1", std::filesystem::path("C:\\Users\\J\xC3\xB6rg\\s.vbs"),
                                    "PC\\J\xC3\xB6rg", SID),
-         {"<Arguments>\"C:\\Users\\J\xC3\xB6rg\\s.vbs\"</Arguments>", "user=PC\\J\xC3\xB6rg</Description>"}},
+         {"<Arguments>//B //NoLogo \"C:\\Users\\J\xC3\xB6rg\\s.vbs\"</Arguments>", "user=PC\\J\xC3\xB6rg</Description>"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

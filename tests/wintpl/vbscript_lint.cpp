@@ -50,7 +50,7 @@ const std::set<std::string> KNOWN = {
     "or", "mod", "is", "on", "error", "resume", "goto", "call", "nothing", "true", "false", "null", "empty", "err",
     "wscript", "createobject", "getobject", "now", "hex", "cstr", "clng", "cdbl", "fix", "isnull", "isnumeric",
     "split", "ubound", "instr", "array", "lcase", "trim", "len", "timer", "vbbinarycompare", "cint", "left", "mid",
-    "right", "dateserial", "timeserial", "dateadd", "datediff"};
+    "right", "dateserial", "timeserial", "dateadd", "datediff", "vblf"};
 
 struct Scope {
     std::set<std::string> names;

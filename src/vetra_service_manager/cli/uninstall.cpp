@@ -64,7 +64,7 @@ int run(const Options& args) {
         }
         if (present) {
             say("\nRemoving user data: " + platform::to_text(data_dir));
-            fs::remove_all(data_dir);
+            platform::files::remove_tree(data_dir);
         } else {
             say("\nUser data dir not present: " + platform::to_text(data_dir));
         }

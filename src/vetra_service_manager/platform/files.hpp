@@ -25,4 +25,9 @@ std::optional<std::string> read_file(const std::filesystem::path& path);
 void write_file_atomically(const std::filesystem::path& path, std::string_view content,
                            std::filesystem::perms mode = std::filesystem::perms(0644));
 
+// Deletes `path` and everything below it. A link (on Windows any reparse point: a junction or a
+// symbolic link) is deleted as itself and never entered, so nothing outside the tree is touched.
+// Nothing at `path`: nothing to do. Throws std::system_error naming the path that resisted.
+void remove_tree(const std::filesystem::path& path);
+
 }  // namespace vetra_service_manager::platform::files

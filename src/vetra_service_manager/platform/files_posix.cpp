@@ -88,4 +88,7 @@ void write_file_atomically(const fs::path& path, std::string_view content, fs::p
     }
 }
 
+// The standard library removes a symbolic link as itself here.
+void remove_tree(const fs::path& path) { fs::remove_all(path); }
+
 }  // namespace vetra_service_manager::platform::files

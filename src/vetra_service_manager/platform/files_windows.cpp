@@ -11,6 +11,7 @@
 
 #include "vetra_service_manager/platform/files.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
+#include "vetra_service_manager/platform/tree_removal.hpp"
 
 namespace vetra_service_manager::platform::files {
 namespace fs = std::filesystem;
@@ -27,7 +28,70 @@ struct Handle {
     }
 };
 
+// Asks about every entry itself (GetFileAttributesW does not follow a reparse point), unlike the
+// standard library here, whose status calls follow junctions.
+class Win32Filesystem : public tree_removal::Filesystem {
+public:
+    tree_removal::Kind kind(const fs::path& path) const override {
+        const DWORD attributes = attributes_of(path);
+        if (attributes == INVALID_FILE_ATTRIBUTES) return tree_removal::Kind::missing;
+        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return tree_removal::Kind::link;
+        return attributes & FILE_ATTRIBUTE_DIRECTORY ? tree_removal::Kind::directory : tree_removal::Kind::file;
+    }
+
+    std::vector<fs::path> entries(const fs::path& directory) const override {
+        std::vector<fs::path> found;
+        WIN32_FIND_DATAW entry;
+        const HANDLE search = ::FindFirstFileExW((directory / L"*").c_str(), FindExInfoBasic, &entry,
+                                                 FindExSearchNameMatch, nullptr, 0);
+        if (search == INVALID_HANDLE_VALUE) fail(::GetLastError(), "Cannot list", directory);
+        do {
+            const std::wstring_view name = entry.cFileName;
+            if (name != L"." && name != L"..") found.push_back(directory / entry.cFileName);
+        } while (::FindNextFileW(search, &entry));
+        const DWORD error = ::GetLastError();
+        ::FindClose(search);
+        if (error != ERROR_NO_MORE_FILES) fail(error, "Cannot list", directory);
+        return found;
+    }
+
+    void remove_file(const fs::path& path) override {
+        // A read-only file refuses deletion until its attribute is cleared.
+        if (!::DeleteFileW(path.c_str()) &&
+            !(::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL) && ::DeleteFileW(path.c_str()))) {
+            fail(::GetLastError(), "Cannot delete", path);
+        }
+    }
+
+    void remove_directory(const fs::path& path) override {
+        if (!::RemoveDirectoryW(path.c_str())) fail(::GetLastError(), "Cannot delete", path);
+    }
+
+    // A junction or a link to a directory goes with RemoveDirectoryW, which deletes the reparse
+    // point and leaves its target alone; a link to a file with DeleteFileW.
+    void remove_link(const fs::path& path) override {
+        if (attributes_of(path) & FILE_ATTRIBUTE_DIRECTORY) return remove_directory(path);
+        if (!::DeleteFileW(path.c_str())) fail(::GetLastError(), "Cannot delete", path);
+    }
+
+private:
+    // INVALID_FILE_ATTRIBUTES when nothing is there; any other failure to look throws.
+    static DWORD attributes_of(const fs::path& path) {
+        const DWORD attributes = ::GetFileAttributesW(path.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            const DWORD error = ::GetLastError();
+            if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) fail(error, "Cannot examine", path);
+        }
+        return attributes;
+    }
+};
+
 }  // namespace
+
+void remove_tree(const fs::path& path) {
+    Win32Filesystem filesystem;
+    tree_removal::remove_tree(path, filesystem);
+}
 
 std::optional<std::string> read_file(const fs::path& path) {
     Handle file{::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,

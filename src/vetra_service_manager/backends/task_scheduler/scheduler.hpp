@@ -2,6 +2,7 @@
 // The few Task Scheduler calls the Windows backend makes, behind an interface of our own: the
 // backend's logic runs against the in-memory scheduler (scheduler_memory) in tests, and only
 // the COM implementation (scheduler_com) needs Windows. Tasks live in the root folder.
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -19,6 +20,14 @@ struct RegisteredTask {
     std::string xml;       // the definition as Task Scheduler gives it back
     bool enabled = false;
     bool running = false;  // an instance of the task is running
+    // How the last run ended: the exit code of the program the task ran, or one of Task
+    // Scheduler's own codes (TASK_HAS_NOT_RUN, TASK_RUNNING below).
+    std::uint32_t last_result = TASK_HAS_NOT_RUN;
+    // The process ID of the running instance's program (the supervisor's wscript.exe), when known.
+    std::optional<std::uint32_t> instance_pid;
+
+    static constexpr std::uint32_t TASK_RUNNING = 0x00041301;
+    static constexpr std::uint32_t TASK_HAS_NOT_RUN = 0x00041303;
 };
 
 class TaskScheduler {

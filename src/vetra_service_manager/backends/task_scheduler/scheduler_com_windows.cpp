@@ -21,12 +21,17 @@ using scheduler::TaskSchedulerError;
 std::wstring wide(std::string_view text) { return platform::from_text(text).wstring(); }
 std::string narrow(const wchar_t* text) { return text ? platform::to_text(std::filesystem::path(text)) : std::string(); }
 
-// "<system message> (0xHHHHHHHH)", on one line.
+// "<system message> (0xHHHHHHHH)", on one line. Task Scheduler's own codes (SCHED_E_*) are not in
+// the system's message table but in that of its library, which COM has loaded by now.
 std::string describe(HRESULT result) {
     wchar_t* buffer = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-        static_cast<DWORD>(result), 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    const auto format = [&](DWORD source, HMODULE module) {
+        return FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | source | FORMAT_MESSAGE_IGNORE_INSERTS, module,
+                              static_cast<DWORD>(result), 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    };
+    DWORD length = format(FORMAT_MESSAGE_FROM_SYSTEM, nullptr);
+    const HMODULE scheduler_library = GetModuleHandleW(L"taskschd.dll");
+    if (!length && scheduler_library) length = format(FORMAT_MESSAGE_FROM_HMODULE, scheduler_library);
     std::string text = length ? narrow(buffer) : std::string("Unknown error");
     if (buffer) LocalFree(buffer);
     for (char& c : text) {
@@ -128,6 +133,11 @@ public:
         Com<IRegisteredTask> task;
         const HRESULT found = folder_->GetTask(Bstr(name), task.out());
         if (is_missing(found)) return std::nullopt;
+        // Any user may create a task in the root folder; one that another account created is
+        // hidden from us behind "access denied".
+        if (found == E_ACCESSDENIED) {
+            throw TaskSchedulerError("The task name " + name + " is taken by another account");
+        }
         check(found, "Cannot look up task " + name);
         RegisteredTask result;
         Bstr xml;
@@ -139,6 +149,10 @@ public:
         TASK_STATE state = TASK_STATE_UNKNOWN;
         check(task->get_State(&state), "Cannot read task " + name);
         result.running = state == TASK_STATE_RUNNING;
+        // Both only explain a failure: a scheduler that cannot tell leaves them unknown.
+        LONG last_result = 0;
+        if (SUCCEEDED(task->get_LastTaskResult(&last_result))) result.last_result = static_cast<std::uint32_t>(last_result);
+        if (result.running) result.instance_pid = instance_pid(task);
         return result;
     }
 
@@ -164,6 +178,23 @@ public:
     void remove(const std::string& name) override { check(folder_->DeleteTask(Bstr(name), 0), "Cannot delete task " + name); }
 
 private:
+    static std::optional<std::uint32_t> instance_pid(Com<IRegisteredTask>& task) {
+        Com<IRunningTaskCollection> instances;
+        LONG count = 0;
+        if (FAILED(task->GetInstances(0, instances.out())) || FAILED(instances->get_Count(&count)) || count < 1) {
+            return std::nullopt;
+        }
+        Com<IRunningTask> instance;
+        VARIANT first = empty_variant();
+        first.vt = VT_I4;
+        first.lVal = 1;
+        DWORD pid = 0;
+        if (FAILED(instances->get_Item(first, instance.out())) || FAILED(instance->get_EnginePID(&pid)) || pid == 0) {
+            return std::nullopt;
+        }
+        return pid;
+    }
+
     // A task that must exist for the call.
     void open(const std::string& name, Com<IRegisteredTask>& task) {
         check(folder_->GetTask(Bstr(name), task.out()), "Cannot find task " + name);

@@ -25,9 +25,16 @@ std::optional<RegisteredTask> InMemoryTaskScheduler::find(const std::string& nam
 }
 
 void InMemoryTaskScheduler::run(const std::string& name) {
-    existing("run", name);
-    if (on_run) on_run(name);
-    existing("run", name).running = true;
+    // Running before the hook, which may end the instance again (a supervisor that dies at once).
+    auto& task = existing("run", name);
+    task.running = true;
+    task.last_result = RegisteredTask::TASK_RUNNING;
+    try {
+        if (on_run) on_run(name);
+    } catch (...) {
+        existing("run", name).running = false;
+        throw;
+    }
 }
 
 void InMemoryTaskScheduler::end(const std::string& name) {
@@ -42,6 +49,7 @@ void InMemoryTaskScheduler::set_enabled(const std::string& name, bool enabled) {
 
 void InMemoryTaskScheduler::remove(const std::string& name) {
     existing("delete", name);
+    if (on_remove) on_remove(name);
     tasks.erase(name);
 }
 

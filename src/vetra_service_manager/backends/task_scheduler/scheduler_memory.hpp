@@ -22,6 +22,7 @@ public:
     // TaskSchedulerError to make the call fail.
     std::function<void(const std::string& name)> on_run;
     std::function<void(const std::string& name)> on_end;
+    std::function<void(const std::string& name)> on_remove;
 
 private:
     scheduler::RegisteredTask& existing(const std::string& call, const std::string& name);

@@ -6,6 +6,8 @@
 #include <sstream>
 #include <thread>
 
+#include <fmt/format.h>
+
 #include "vetra_service_manager/backends/task_scheduler/windows_formats.hpp"
 #include "vetra_service_manager/exceptions.hpp"
 #include "vetra_service_manager/logging.hpp"
@@ -29,13 +31,14 @@ fs::path normalised_folder(const fs::path& app_dir, const std::string& service_n
 WindowsServiceManager::WindowsServiceManager(std::string service_name, fs::path app_dir,
                                              std::unique_ptr<scheduler::TaskScheduler> scheduler,
                                              std::unique_ptr<platform::process_table::ProcessTable> processes,
-                                             platform::account::Account account)
+                                             platform::account::Account account, std::chrono::seconds start_timeout)
     : ServiceManagerBackend(std::move(service_name), std::move(app_dir), logging::get_logger(LOGGER_NAME)),
       scheduler_(std::move(scheduler)),
       processes_(std::move(processes)),
       account_(std::move(account)),
       task_name_(this->service_name() + "-" + account_.sid),
-      service_folder_(normalised_folder(this->app_dir(), this->service_name())) {
+      service_folder_(normalised_folder(this->app_dir(), this->service_name())),
+      start_timeout_(start_timeout) {
     logger().info("WindowsServiceManager initialized for service: {}", this->service_name());
     logger().debug("task_name: {}, service folder: {}", task_name_, platform::to_text(service_folder_));
 }
@@ -88,6 +91,25 @@ std::optional<WindowsServiceManager::ServiceProcess> WindowsServiceManager::serv
     return ServiceProcess{record->pid, *created};
 }
 
+std::string WindowsServiceManager::why_not_running() const {
+    const std::string log = " (see " + platform::to_text(log_file()) + ")";
+    const auto task = find_task();
+    if (!task) return "its task no longer exists";
+    if (!task->running) {
+        if (task->last_result == scheduler::RegisteredTask::TASK_HAS_NOT_RUN) return "the task has not run";
+        // The supervisor never ends on its own: a script error, a Script Host disabled by policy or
+        // a wscript.exe blocked by a security program ends it with a failure code.
+        return fmt::format("the supervisor ended with code 0x{:08X}", task->last_result) + log;
+    }
+    std::optional<windows_formats::PidRecord> record;
+    try {
+        if (const auto content = platform::files::read_file(pid_file())) record = windows_formats::parse_pid_file(*content);
+    } catch (const std::system_error&) {
+    }
+    if (!record) return "the supervisor runs but has recorded no service process" + log;
+    return fmt::format("the service process {} that the supervisor started is not running", record->pid) + log;
+}
+
 status::ServiceStatus WindowsServiceManager::status() const {
     logger().debug("Checking status of service: {}", service_name());
     ServiceStatus result{InstallationStatus::NOT_INSTALLED, EnablementStatus::DISABLED, RunningStatus::NOT_RUNNING};
@@ -121,6 +143,8 @@ std::optional<version::Version> WindowsServiceManager::version() const {
         }
         logger().error("{}version line missing", failure);
         throw ServiceOperationError(ServiceOperation::GET_VERSION, failure + "version line missing");
+    } catch (const ServiceOperationError&) {
+        throw;
     } catch (const std::exception& error) {
         logger().error("{}{}", failure, error.what());
         std::throw_with_nested(ServiceOperationError(ServiceOperation::GET_VERSION, failure + error.what()));

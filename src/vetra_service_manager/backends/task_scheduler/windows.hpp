@@ -5,6 +5,7 @@
 // the script, PID file and supervisor log live in <app_dir>\<service name>\. Nothing needs
 // administrator rights. Every question is asked afresh of Task Scheduler, the PID file and the
 // process table; an instance remembers only its identity.
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -22,18 +23,22 @@ namespace vetra_service_manager::backends::task_scheduler::windows {
 
 class WindowsServiceManager : public base::ServiceManagerBackend {
 public:
-    // Touches nothing on disk and registers nothing.
+    // Touches nothing on disk and registers nothing. `start_timeout`: how long start() waits for
+    // the service process before it reports the start as failed.
     WindowsServiceManager(std::string service_name, std::filesystem::path app_dir,
                           std::unique_ptr<scheduler::TaskScheduler> scheduler,
                           std::unique_ptr<platform::process_table::ProcessTable> processes,
-                          platform::account::Account account);
+                          platform::account::Account account,
+                          std::chrono::seconds start_timeout = std::chrono::seconds(base::DEFAULT_STATUS_WAIT_TIMEOUT_SECONDS));
 
     void install(const std::vector<std::string>& program_arguments, const version::Version& version,
                  bool raise_if_already_installed = false) override;
     void uninstall(bool raise_if_not_installed = false) override;
     void enable(bool raise_if_already_enabled = false) override;
     void disable(bool raise_if_already_disabled = false) override;
-    // Runs the task, which starts the supervisor, which starts the service process.
+    // Runs the task, which starts the supervisor, which starts the service process. A service
+    // process that has not appeared within the start time-out fails the start, with what the
+    // task's last run result and the PID file tell about the reason.
     void start(bool raise_if_already_running = false) override;
     // The service process (with what it started) first, then the task's instance, the supervisor:
     // a supervisor ended first would leave the service process running untracked.
@@ -62,7 +67,10 @@ private:
     std::optional<scheduler::RegisteredTask> find_task() const;
     // The process the PID file names, when it runs and is the one recorded.
     std::optional<ServiceProcess> service_process() const;
+    // One line on why the service process has not appeared.
+    std::string why_not_running() const;
     void write_script(const std::vector<std::string>& program_arguments) const;
+    // Only once the task is gone: a task left behind would run a script that no longer exists.
     void remove_service_folder() const;
 
     std::unique_ptr<scheduler::TaskScheduler> scheduler_;
@@ -70,6 +78,7 @@ private:
     platform::account::Account account_;
     std::string task_name_;
     std::filesystem::path service_folder_;
+    std::chrono::seconds start_timeout_;
 };
 
 }  // namespace vetra_service_manager::backends::task_scheduler::windows

@@ -36,8 +36,13 @@ void WindowsServiceManager::write_script(const std::vector<std::string>& program
 
 void WindowsServiceManager::remove_service_folder() const {
     if (!platform::files::exists(service_folder())) return;
+    if (find_task()) {
+        logger().error("The task {} could not be deleted: keeping the script it runs in {}", task_name(),
+                       platform::to_text(service_folder()));
+        return;
+    }
     logger().info("Removing service folder: {}", platform::to_text(service_folder()));
-    fs::remove_all(service_folder());
+    platform::files::remove_tree(service_folder());
 }
 
 void WindowsServiceManager::install(const std::vector<std::string>& program_arguments, const version::Version& version,

@@ -3,6 +3,8 @@
 // Task Scheduler call (stop also ends the service process).
 #include <system_error>
 
+#include <fmt/format.h>
+
 #include "vetra_service_manager/backends/task_scheduler/windows.hpp"
 #include "vetra_service_manager/exceptions.hpp"
 
@@ -66,8 +68,13 @@ void WindowsServiceManager::start(bool raise_if_already_running) {
     logger().info("Running the task");
     scheduler_call(logger(), ServiceOperation::START, "Failed to start the service",
                    [&] { scheduler_->run(task_name()); });
-    // A slow first start is no failure: the wait leaves its own warning.
-    _wait_for_service_status([](const ServiceStatus& s) { return s.running_status == RunningStatus::RUNNING; });
+    if (!_wait_for_service_status([](const ServiceStatus& s) { return s.running_status == RunningStatus::RUNNING; },
+                                  static_cast<int>(start_timeout_.count()))) {
+        const std::string message = fmt::format("Failed to start the service: no service process after {}s; {}",
+                                                start_timeout_.count(), why_not_running());
+        logger().error("{}", message);
+        throw ServiceOperationError(ServiceOperation::START, message);
+    }
     logger().info("Service {} successfully started", service_name());
 }
 
@@ -81,15 +88,24 @@ void WindowsServiceManager::stop(bool raise_if_already_stopped) {
     if (!process && !supervisor_running) {
         return skip_or_raise<exceptions::ServiceAlreadyStoppedError>(raise_if_already_stopped, "Service is not running");
     }
-    if (process) {
-        logger().info("Terminating service process {} and its children", process->pid);
-        try {
+    try {
+        if (process) {
+            logger().info("Terminating service process {} and its children", process->pid);
             processes_->terminate_tree(process->pid, process->created);
-        } catch (const std::system_error& error) {
-            const std::string message = "Failed to terminate the service process: " + std::string(error.what());
-            logger().error("{}", message);
-            std::throw_with_nested(ServiceOperationError(ServiceOperation::STOP, message));
+        } else if (supervisor_running && task->instance_pid) {
+            // Between two starts of the service process (the new one started, its PID not yet
+            // recorded) only the supervisor knows it: ending the supervisor with its children
+            // leaves nothing behind.
+            const auto supervisor = *task->instance_pid;
+            if (const auto created = processes_->creation_time(supervisor)) {
+                logger().info("Terminating the supervisor {} and its children", supervisor);
+                processes_->terminate_tree(supervisor, *created);
+            }
         }
+    } catch (const std::system_error& error) {
+        const std::string message = "Failed to terminate the service process: " + std::string(error.what());
+        logger().error("{}", message);
+        std::throw_with_nested(ServiceOperationError(ServiceOperation::STOP, message));
     }
     if (supervisor_running) {
         logger().info("Ending the task's running instance");

@@ -147,9 +147,11 @@ std::string create_scheduled_task_xml(std::string_view service_name, std::string
                      leaf("Priority", "7"),
                      node("RestartOnFailure", {leaf("Interval", "PT1M"), leaf("Count", "10")}),
                  }),
-            // Quoted so that a script path with spaces stays one argument of wscript.exe.
+            // Quoted so that a script path with spaces stays one argument of wscript.exe. In batch
+            // mode (//B) a script error or a disabled Script Host ends wscript.exe with a failure
+            // that the task sees (and restarts after), instead of a dialog that keeps it waiting.
             node("Actions",
-                 {node("Exec", {leaf("Command", "wscript.exe"), leaf("Arguments", "\"" + script + "\"")})},
+                 {node("Exec", {leaf("Command", "wscript.exe"), leaf("Arguments", "//B //NoLogo \"" + script + "\"")})},
                  {{"Context", "Author"}}),
         },
         {{"version", "1.3"}, {"xmlns", TASK_NAMESPACE}});

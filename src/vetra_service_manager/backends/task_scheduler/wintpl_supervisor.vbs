@@ -18,7 +18,7 @@ Option Explicit
 Dim objWMI, objFSO, objShell, dictLogSeen
 Dim strPidFile, strLogFile, strCommand, strWorkDir, intThrottleSeconds
 Dim blnWMIOk
-Dim intPID, strCreationDate, arrChild, dictChildren, childPid, intState
+Dim intPID, strCreationDate, arrChild, dictChildren, childPid, intState, intPolls
 
 ' --- CONFIGURATION ---
 strCommand = "{executable}"
@@ -34,6 +34,8 @@ Const PROC_UNKNOWN = -1
 Const WMI_TRIES = 3
 Const WMI_RETRY_MS = 2000
 Const WMI_WAIT_MS = 5000
+Const LOG_LIMIT_BYTES = 1048576
+Const LOG_KEEP_BYTES = 262144
 
 Set objFSO = CreateObject("Scripting.FileSystemObject")
 Set objShell = CreateObject("WScript.Shell")
@@ -61,6 +63,7 @@ Do
     dictLogSeen.RemoveAll
     ' The started process can only be found through WMI, so never start while WMI is silent.
     WaitForWMI "spawn"
+    TrimLog
     Log "Spawning process..."
 
     intPID = 0
@@ -91,11 +94,16 @@ Do
         ' Only a confirmed death ends the watch, so the reaping below always follows an answer of WMI.
         ' The creation date tells the service process from one that received its ID after it ended
         ' (during a long WMI outage, say).
+        ' The liveness check every 200 ms is one query by process ID, but listing the children
+        ' enumerates every process on the machine: done on every poll it is a steady CPU and battery
+        ' cost, so the children are listed on every tenth poll only (about every 2 s).
+        intPolls = 0
         Do
             intState = TrackedChildState(intPID, strCreationDate)
             If intState = PROC_DEAD Then Exit Do
             If intState = PROC_ALIVE Then
-                TrackChildren intPID, dictChildren
+                If intPolls Mod 10 = 0 Then TrackChildren intPID, strCreationDate, dictChildren
+                intPolls = intPolls + 1
                 WScript.Sleep 200
             Else
                 LogRepeat "WMI unavailable while monitoring PID " & intPID & "; holding (no kill, no restart) until it answers"
@@ -132,10 +140,41 @@ Sub Log(msg)
     Dim objFile
     On Error Resume Next
     ' Unicode (UTF-16 LE with a byte-order mark), so that paths outside the ANSI code page survive.
-    Set objFile = objFSO.OpenTextFile(strLogFile, FOR_APPENDING, True, TRISTATE_TRUE)
+    ' Only CreateTextFile writes the mark, which the log's readers rely on: opening for appending
+    ' with creation would start the file without it.
+    If Not objFSO.FileExists(strLogFile) Then objFSO.CreateTextFile(strLogFile, False, True).Close
+    Err.Clear
+    Set objFile = objFSO.OpenTextFile(strLogFile, FOR_APPENDING, False, TRISTATE_TRUE)
     If Err.Number = 0 Then
         objFile.WriteLine Now() & " " & msg
         objFile.Close
+    End If
+    Err.Clear
+    On Error GoTo 0
+End Sub
+
+' Keeps the log bounded: past LOG_LIMIT_BYTES at a start of the service, only about its last
+' LOG_KEEP_BYTES stay, from the first whole line on. A failure leaves the log as it was.
+Sub TrimLog()
+    Const FOR_READING = 1
+    Const TRISTATE_TRUE = -1
+    Dim objFile, strText, lngBreak
+    On Error Resume Next
+    If objFSO.FileExists(strLogFile) Then
+        If objFSO.GetFile(strLogFile).Size > LOG_LIMIT_BYTES Then
+            Set objFile = objFSO.OpenTextFile(strLogFile, FOR_READING, False, TRISTATE_TRUE)
+            strText = objFile.ReadAll
+            objFile.Close
+            If Err.Number = 0 Then
+                ' Two bytes to a character.
+                strText = Right(strText, LOG_KEEP_BYTES \ 2)
+                lngBreak = InStr(strText, vbLf)
+                If lngBreak > 0 Then strText = Mid(strText, lngBreak + 1)
+                Set objFile = objFSO.CreateTextFile(strLogFile, True, True)
+                objFile.Write strText
+                objFile.Close
+            End If
+        End If
     End If
     Err.Clear
     On Error GoTo 0
@@ -384,9 +423,12 @@ Function GetOwnPID()
 End Function
 
 ' Adds the children of intParentPid to dictTracked, each mapped to its creation date, so that a
-' tracked ID that another program receives later is not taken for the child. A failed enumeration
-' never means that the children are gone: everything already tracked stays.
-Sub TrackChildren(intParentPid, dictTracked)
+' tracked ID that another program receives later is not taken for the child. Windows never
+' re-parents an orphan and reuses IDs quickly: a process whose parent ID names the service process
+' but that is older than it (strParentCreated) was started by an earlier holder of that ID and is
+' not ours. A failed enumeration never means that the children are gone: everything already
+' tracked stays.
+Sub TrackChildren(intParentPid, strParentCreated, dictTracked)
     Dim arrRows, intRow, lngChildPid, varCreated
     arrRows = WMIQuery("SELECT ProcessId, CreationDate FROM Win32_Process WHERE ParentProcessId = " & intParentPid, Array("ProcessId", "CreationDate"))
     If Not blnWMIOk Then Exit Sub
@@ -395,8 +437,10 @@ Sub TrackChildren(intParentPid, dictTracked)
         If Not dictTracked.Exists(lngChildPid) Then
             varCreated = RowValue(arrRows, intRow, 1)
             If IsNull(varCreated) Then varCreated = ""
-            dictTracked.Add lngChildPid, CStr(varCreated)
-            Log "Tracked child PID " & lngChildPid
+            If NotBefore(CStr(varCreated), strParentCreated) Then
+                dictTracked.Add lngChildPid, CStr(varCreated)
+                Log "Tracked child PID " & lngChildPid
+            End If
         End If
     Next
 End Sub
@@ -476,25 +520,28 @@ Sub CleanupStalePid()
         Exit Sub
     End If
 
-    ' Alive: make sure the ID was not reused by another process. A file without a creation date
-    ' counts as a match.
+    ' Alive: make sure the ID was not reused by another process. Without a recorded creation date
+    ' nothing shows that the ID still names our process, and IDs are reused quickly: such a record
+    ' is never enough to kill.
     strStored = ""
     If UBound(arrFields) >= 1 Then strStored = arrFields(1)
-    blnMatch = True
-    If strStored <> "" Then
-        blnMatch = False
-        arrRows = WMIQuery("SELECT CreationDate FROM Win32_Process WHERE ProcessId = " & lngOldPid, Array("CreationDate"))
-        If Not blnWMIOk Then
-            LogRepeat "WMI could not read CreationDate of PID " & lngOldPid & "; leaving everything untouched"
-            Exit Sub
-        End If
-        For intRow = 0 To UBound(arrRows)
-            varCreated = RowValue(arrRows, intRow, 0)
-            If Not IsNull(varCreated) Then
-                If SameInstant(CStr(varCreated), strStored) Then blnMatch = True
-            End If
-        Next
+    If strStored = "" Then
+        Log "PID " & lngOldPid & " has no recorded creation date - not known to be our process, skipping"
+        DeletePidFile
+        Exit Sub
     End If
+    blnMatch = False
+    arrRows = WMIQuery("SELECT CreationDate FROM Win32_Process WHERE ProcessId = " & lngOldPid, Array("CreationDate"))
+    If Not blnWMIOk Then
+        LogRepeat "WMI could not read CreationDate of PID " & lngOldPid & "; leaving everything untouched"
+        Exit Sub
+    End If
+    For intRow = 0 To UBound(arrRows)
+        varCreated = RowValue(arrRows, intRow, 0)
+        If Not IsNull(varCreated) Then
+            If SameInstant(CStr(varCreated), strStored) Then blnMatch = True
+        End If
+    Next
     If Not blnMatch Then
         Log "PID " & lngOldPid & " exists but creation date mismatch - not our process, skipping"
         DeletePidFile
@@ -537,6 +584,23 @@ Function SameInstant(strA, strB)
         SameInstant = (strA = strB)
     Else
         SameInstant = (varA = varB)
+    End If
+End Function
+
+' True when WMI date strA names an instant at or after that of strB; False when either is no WMI
+' date, since then nothing shows the order.
+Function NotBefore(strA, strB)
+    Dim varA, varB, arrA, arrB
+    NotBefore = False
+    varA = WMIInstant(strA)
+    varB = WMIInstant(strB)
+    If IsNull(varA) Or IsNull(varB) Then Exit Function
+    arrA = Split(varA, ".")
+    arrB = Split(varB, ".")
+    If CDbl(arrA(0)) <> CDbl(arrB(0)) Then
+        NotBefore = CDbl(arrA(0)) > CDbl(arrB(0))
+    Else
+        NotBefore = CLng(arrA(1)) >= CLng(arrB(1))
     End If
 End Function
 
