@@ -2,6 +2,7 @@
 // Reading and writing the files we own, and questions about paths whose answer must not be guessed.
 #include <filesystem>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -24,5 +25,21 @@ std::optional<std::string> read_file(const std::filesystem::path& path);
 // Throws std::system_error naming the path; the temporary file is gone afterwards.
 void write_file_atomically(const std::filesystem::path& path, std::string_view content,
                            std::filesystem::perms mode = std::filesystem::perms(0644));
+
+// Creates `path` and every missing parent for the user alone (POSIX mode 0700 whatever the umask;
+// on Windows an access list that grants the user and nobody else). Directories that exist already
+// are left as they are. Throws std::filesystem::filesystem_error naming the directory.
+void create_private_directories(const std::filesystem::path& path);
+
+// A directory that others could change under us, so that nothing we keep there can be trusted.
+class UnsafeDirectory : public std::runtime_error {
+public:
+    UnsafeDirectory(const std::filesystem::path& path, const std::string& reason);
+};
+
+// create_private_directories(path), then makes sure the directory is ours alone: owned by the user
+// and writable neither by its group nor by others (on POSIX; Windows relies on the access list of
+// the directories we create). Throws UnsafeDirectory saying why not.
+void ensure_private_directory(const std::filesystem::path& path);
 
 }  // namespace vetra_service_manager::platform::files
