@@ -30,9 +30,9 @@ TEST(PlantedPrograms, ARelativeSettingNeverReachesTheWorkingDirectory) {
     };
     const Case cases[] = {
         {"Linux", "XDG_DATA_HOME", "rel", "rel/norvale/services/vetra_service_runner", {"uninstall"}},
-        {"Darwin", "PATH", ":", "launchctl", {"status"}},
-        {"Darwin", "PATH", ".:", "launchctl", {"status"}},
-        {"Darwin", "PATH", "bin:", "bin/launchctl", {"status"}},
+        {"Darwin", "PATH", ":", "launchctl", {"install", "--version", "1.0"}},
+        {"Darwin", "PATH", ".:", "launchctl", {"install", "--version", "1.0"}},
+        {"Darwin", "PATH", "bin:", "bin/launchctl", {"install", "--version", "1.0"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.variable) + "=" + c.value + " " + c.planted);
