@@ -2,6 +2,7 @@
 // runner stand-ins in real bundles, and a temporary home.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "e2e/e2e_fixture.hpp"
 
@@ -137,10 +138,10 @@ TEST_F(DarwinCommands, PreviousBinaryLeadingToTheCurrentRunnerIsNeverRemoved) {
     // come back to the current bundle.
     const fs::path beside = bundle.parent_path() / "Vetra Service.app.previous";
     const fs::path previous = previous_runner(beside, "[]");
-    auto result = run_cli({"install", "--previous-binary", (bundle / ".." / beside.filename() /
-                                                             "Contents/MacOS/vetra_service_runner").string(), "--force"});
+    const fs::path given = bundle / ".." / beside.filename() / "Contents/MacOS/vetra_service_runner";
+    auto result = run_cli({"install", "--previous-binary", given.string(), "--force"});
     EXPECT_EQ(result.exit_code, 0) << result.err;
-    EXPECT_THAT(result.out, HasSubstr("\nMigrating from previous install: " + previous.string() + "\n"));
+    EXPECT_THAT(result.out, HasSubstr("\nMigrating from previous install: " + given.string() + "\n"));
     EXPECT_THAT(result.out, testing::Not(HasSubstr("removed previous bundle")));
     EXPECT_THAT(World::runner_calls(previous), Contains("self remove"));
     EXPECT_THAT(World::runner_calls(runner), testing::Not(Contains("self remove")));
@@ -193,7 +194,16 @@ TEST_F(DarwinCommands, MigrationCarriesExtrasReportsFailuresAndEditablesThenRemo
         {"name": "mylib", "version": "0.1", "editable_project_location": "/src/my\udcfflib"},
         {"name": "oldlib", "version": "0.2", "editable_project_location": null},
         {"name": "vetra-sync-agent-native", "version": "1.0"},
-        {"name": "vetra-sync-agent-baz", "version": "3.1"}
+        {"name": "vetra-sync-agent-baz", "version": "3.1"},
+        {"name": "vetra-sync-agent-x @ https://evil.example/x.whl#", "version": "1.0"},
+        {"name": "vetra-sync-agent-", "version": "1.0"},
+        {"name": "vetra-sync-agent-y", "version": "--index-url=https://evil.example/"},
+        {"name": "vetra-sync-agent-z", "version": "1.0 ; python_version > '3'"},
+        {"name": "vetra-sync-agent-\u001b[2Jesc", "version": "1.0"},
+        {"name": "vetra-sync-agent-w", "version": "1.0\u009b31m"},
+        {"name": "vetra-sync-agent-v", "version": "V2.01-1"},
+        {"name": "vetra-sync-agent-num", "version": 2.5},
+        {"name": "tool", "version": "1", "editable_project_location": "/src/\u001b]0;title\u0007"}
     ])");
     World::set_bundle_version(old_bundle, "1.0");
     vsm_test::write_file(runner.string() + ".fail-install", "vetra-sync-agent-baz==3.1\n");
@@ -202,26 +212,82 @@ TEST_F(DarwinCommands, MigrationCarriesExtrasReportsFailuresAndEditablesThenRemo
     ASSERT_EQ(result.exit_code, 0) << result.err;
     EXPECT_EQ(result.out, header("2.0") +
                               "\nMigrating from previous install: " + previous.string() + "\n"
-                              "  carrying over 2 extra(s): vetra-sync-agent-foo, vetra-sync-agent-baz\n"
+                              "  carrying over 6 extra(s): vetra-sync-agent-foo, vetra-sync-agent-bar, "
+                              "vetra-sync-agent-qux, vetra-sync-agent-baz, vetra-sync-agent-v, vetra-sync-agent-num\n"
                               "    \u2713 vetra-sync-agent-foo==1.2.0\n"
+                              "    \u2713 vetra-sync-agent-bar\n"
+                              "    \u2713 vetra-sync-agent-qux\n"
                               "    \u2717 vetra-sync-agent-baz==3.1  (continuing)\n"
+                              "    \u2713 vetra-sync-agent-v==2.1.post1\n"
+                              "    \u2713 vetra-sync-agent-num==2.5\n"
                               "\n  WARNING: 1 extra(s) failed to install in the new env:\n"
                               "    - vetra-sync-agent-baz==3.1\n"
                               "  Re-install them manually with: <runner> self pip install <spec>\n"
-                              "\n  NOTE: 2 extra(s) NOT migrated, the previous env lists no version for them "
-                              "(re-install manually if needed):\n"
-                              "    - vetra-sync-agent-bar\n"
-                              "    - vetra-sync-agent-qux\n"
-                              "\n  NOTE: 2 editable install(s) NOT migrated (re-install manually if needed):\n"
+                              "\n  NOTE: 6 extra(s) NOT migrated (re-install manually if needed):\n"
+                              "    - vetra-sync-agent-x @ https://evil.example/x.whl#  (not a valid package name)\n"
+                              "    - vetra-sync-agent-  (not a valid package name)\n"
+                              "    - vetra-sync-agent-y  (version '--index-url=https://evil.example/' is not a PEP "
+                              "440 version)\n"
+                              "    - vetra-sync-agent-z  (version '1.0 ; python_version > '3'' is not a PEP 440 "
+                              "version)\n"
+                              "    - vetra-sync-agent-\\x1b[2jesc  (not a valid package name)\n"
+                              "    - vetra-sync-agent-w  (version '1.0\\u009b31m' is not a PEP 440 version)\n"
+                              "\n  NOTE: 3 editable install(s) NOT migrated (re-install manually if needed):\n"
                               "    - mylib  (was: /src/my\xfflib)\n"
                               "    - oldlib  (was: ?)\n"
+                              "    - tool  (was: /src/\\x1b]0;title\\x07)\n"
                               "\n  cleaning up previous env via '" + previous.string() + " self remove'...\n"
                               "  \u2713 previous env removed\n"
                               "  \u2713 removed previous bundle: " + old_bundle.string() + "\n" +
                               registered());
     auto calls = World::runner_calls(runner);
-    EXPECT_THAT(std::vector(calls.begin(), calls.begin() + 2),
-                ElementsAre("self pip install vetra-sync-agent-foo==1.2.0", "self pip install vetra-sync-agent-baz==3.1"));
+    EXPECT_THAT(std::vector(calls.begin(), calls.begin() + 6),
+                ElementsAre("self pip install vetra-sync-agent-foo==1.2.0", "self pip install vetra-sync-agent-bar",
+                            "self pip install vetra-sync-agent-qux", "self pip install vetra-sync-agent-baz==3.1",
+                            "self pip install vetra-sync-agent-v==2.1.post1",
+                            "self pip install vetra-sync-agent-num==2.5"));
+}
+
+TEST_F(DarwinCommands, MigrationRemovesOnlyABundleThatHoldsTheRunnerAsWeInstallIt) {
+    const std::pair<const char*, bool> cases[] = {
+        {"Site.app/tools/vetra_service_runner", true},
+        {"Site.app/Contents/MacOS/vetra_service_runner", false},
+        {"Site.app/Contents/MacOS/Site", true},
+    };
+    for (const auto& [where, info_plist] : cases) {
+        SCOPED_TRACE(where);
+        const fs::path site = world.root() / "Site.app";
+        const fs::path previous = world.root() / where;
+        World::place_runner(previous);
+        if (info_plist) World::set_bundle_version(site, "0.1");
+        vsm_test::write_file(site / "src/main.c", "kept");
+        auto result = run_cli({"install", "--version", "1.0", "--previous-binary", previous.string()});
+        EXPECT_EQ(result.exit_code, 0) << result.err;
+        EXPECT_THAT(result.out, HasSubstr("\n  - no previous bundle found: " + site.string() +
+                                          " does not hold the runner as Contents/MacOS/vetra_service_runner beside "
+                                          "Contents/Info.plist; nothing removed\n\nRegistering services...\n"));
+        EXPECT_TRUE(fs::exists(site / "src/main.c"));
+        fs::remove_all(site);
+    }
+}
+
+TEST_F(DarwinCommands, InstallRefusesAServiceDirectoryOthersMayWriteAndCreatesItPrivateWhateverTheUmask) {
+    const fs::path service_dir = world.home() / "Library/Application Support/norvale/services";
+    fs::create_directories(service_dir);
+    fs::permissions(service_dir, fs::perms::all);
+    auto refused = run_cli({"install", "--version", "1.0"});
+    EXPECT_EQ(refused.exit_code, 1);
+    EXPECT_THAT(refused.err, HasSubstr("Refusing to use " + service_dir.string() +
+                                       ": it is writable by other users (chmod go-w would make it private)\n"));
+
+    fs::remove_all(world.home() / "Library");
+    const mode_t previous_umask = ::umask(0);
+    auto result = run_cli({"install", "--version", "1.0"});
+    ::umask(previous_umask);
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    for (const fs::path& dir : {service_dir, agents}) {
+        EXPECT_EQ(fs::status(dir).permissions(), fs::perms::owner_all) << dir;
+    }
 }
 
 TEST_F(DarwinCommands, MigrationFromAPreviousDirectoryThatIsNoBundleKeepsTheDirectory) {
@@ -254,6 +320,7 @@ TEST_F(DarwinCommands, FailedRegistrationReportsTheErrorAndItsCause) {
 }
 
 TEST_F(DarwinCommands, UninstallRemovesAgentsInReverseOrderThenTheBundle) {
+    World::set_bundle_version(bundle, "1.0");
     ASSERT_EQ(run_cli({"install", "--version", "1.0"}).exit_code, 0);
     auto result = run_cli({"uninstall"});
     EXPECT_EQ(result.exit_code, 0) << result.err;

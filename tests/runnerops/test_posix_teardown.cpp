@@ -33,6 +33,7 @@ protected:
 };
 
 TEST_F(PosixTeardown, RemovesEnvironmentThenWholeBundleThenDataDirectories) {
+    ScopedEnv macos("VSM_TEST_PLATFORM", "Darwin");
     const fs::path bundle = dir / "Applications" / "norvale" / "Vetra Service.app";
     const auto runner = install_runner(bundle / "Contents" / "MacOS" / "vetra_service_runner");
     vsm_test::write_file(bundle / "Contents" / "Info.plist", "<plist/>");
@@ -46,6 +47,37 @@ TEST_F(PosixTeardown, RemovesEnvironmentThenWholeBundleThenDataDirectories) {
     EXPECT_FALSE(fs::exists(data));
     EXPECT_TRUE(fs::exists(data.parent_path()));
     EXPECT_EQ(logs.text(), "");
+}
+
+// A "*.app" directory above the runner is deleted only on macOS, and only when the runner sits in it
+// as we install it: <bundle>.app/Contents/MacOS/vetra_service_runner beside Contents/Info.plist.
+TEST_F(PosixTeardown, OnlyABundleOfOursIsDeletedWithTheRunner) {
+    struct Case {
+        const char* platform;
+        const char* runner;  // below the candidate bundle "Work.app"
+        bool info_plist, bundle_deleted;
+    };
+    const Case cases[] = {
+        {"Darwin", "Contents/MacOS/vetra_service_runner", true, true},
+        {"Darwin", "Contents/MacOS/vetra_service_runner", false, false},
+        {"Darwin", "Contents/Resources/vetra_service_runner", true, false},
+        {"Darwin", "Contents/MacOS/Work", true, false},
+        {"Darwin", "data/norvale/services/vetra_service_runner", true, false},
+        {"Linux", "Contents/MacOS/vetra_service_runner", true, false},
+        {"Linux", "data/norvale/services/vetra_service_runner", false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.platform) + " " + c.runner);
+        ScopedEnv platform_name("VSM_TEST_PLATFORM", c.platform);
+        const fs::path bundle = dir / "Work.app";
+        const auto runner = install_runner(bundle / c.runner);
+        if (c.info_plist) vsm_test::write_file(bundle / "Contents" / "Info.plist", "<plist/>");
+        vsm_test::write_file(bundle / "unrelated", "kept");
+        ops::teardown_runner(runner, {});
+        EXPECT_EQ(fs::exists(bundle), !c.bundle_deleted);
+        EXPECT_FALSE(fs::exists(runner));
+        fs::remove_all(bundle);
+    }
 }
 
 TEST_F(PosixTeardown, RemovesBareRunnerAlone) {

@@ -1,7 +1,13 @@
 // Service directory and runner location on every platform, through the platform seam.
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "support/test_support.hpp"
+#include "vetra_service_manager/platform/files.hpp"
+#include "vetra_service_manager/platform/platform.hpp"
 #include "vetra_service_manager/services/_paths.hpp"
 
 namespace {
@@ -33,6 +39,8 @@ TEST(ServiceDir, FollowsEachPlatformsConvention) {
         {"Linux", "/data", std::nullopt, "/data/norvale/services"},
         {"Linux", std::nullopt, std::nullopt, "/home/ana/.local/share/norvale/services"},
         {"Linux", "", std::nullopt, "/home/ana/.local/share/norvale/services"},
+        // A relative value would be relative to wherever the command runs: invalid, as if unset.
+        {"Linux", "rel/data", std::nullopt, "/home/ana/.local/share/norvale/services"},
         {"Windows", "/data", "/c/Users/ana/AppData/Local", "/c/Users/ana/AppData/Local/norvale/services"},
     };
     for (const auto& c : cases) {
@@ -42,15 +50,46 @@ TEST(ServiceDir, FollowsEachPlatformsConvention) {
 }
 
 TEST(ServiceDir, WindowsWithoutLocalAppDataFailsNamingTheVariable) {
-    for (std::optional<std::string> local : {std::optional<std::string>{}, std::optional<std::string>{""}}) {
+    for (std::optional<std::string> local : {std::optional<std::string>{}, std::optional<std::string>{""},
+                                             std::optional<std::string>{"AppData/Local"}}) {
         Environment env("Windows", std::nullopt, local);
         try {
             get_service_dir();
             FAIL() << "expected MissingEnvironmentVariable";
         } catch (const MissingEnvironmentVariable& error) {
-            EXPECT_STREQ(error.what(), "Environment variable LOCALAPPDATA is not set");
+            EXPECT_STREQ(error.what(), "Environment variable LOCALAPPDATA is not set to an absolute path");
         }
         EXPECT_THROW(ensure_service_dir(), MissingEnvironmentVariable);
+    }
+}
+
+TEST(ServiceDir, EnsureCreatesItForTheUserAloneWhateverTheUmask) {
+    vsm_test::TempDir tmp;
+    Environment env("Linux", (tmp / "deep" / "data").string(), std::nullopt);
+    const mode_t previous = ::umask(0);
+    const fs::path dir = ensure_service_dir();
+    ::umask(previous);
+    for (fs::path created = dir; created != tmp.path(); created = created.parent_path()) {
+        EXPECT_EQ(fs::status(created).permissions(), fs::perms::owner_all) << created;
+    }
+}
+
+TEST(ServiceDir, AnExistingOneOthersMayWriteIsRefused) {
+    vsm_test::TempDir tmp;
+    Environment env("Linux", tmp.path().string(), std::nullopt);
+    const fs::path dir = tmp / "norvale" / "services";
+    fs::create_directories(dir);
+    const std::string refused = "Refusing to use " + dir.string() +
+                                ": it is writable by other users (chmod go-w would make it private)";
+    for (auto [mode, safe] : {std::pair{0755, true}, {0775, false}, {0757, false}, {0700, true}}) {
+        fs::permissions(dir, fs::perms(mode));
+        try {
+            ensure_service_dir();
+            EXPECT_TRUE(safe) << std::oct << mode;
+        } catch (const vetra_service_manager::platform::files::UnsafeDirectory& error) {
+            EXPECT_FALSE(safe) << std::oct << mode;
+            EXPECT_EQ(error.what(), refused);
+        }
     }
 }
 
@@ -89,12 +128,23 @@ TEST(RunnerLocation, AllThreePathsOnAnyPlatform) {
     }
 }
 
-TEST(RunnerLocation, EmptyOrMissingVariablesFallBackToHome) {
-    for (std::optional<std::string> value : {std::optional<std::string>{}, std::optional<std::string>{""}}) {
+TEST(RunnerLocation, EmptyRelativeOrMissingVariablesFallBackToHome) {
+    for (std::optional<std::string> value :
+         {std::optional<std::string>{}, std::optional<std::string>{""}, std::optional<std::string>{"rel"}}) {
         Environment env("Windows", value, value);
         const auto where = default_runner_install_location();
         EXPECT_EQ(where.linux, fs::path("/home/ana/.local/share/norvale/services/vetra_service_runner"));
         EXPECT_EQ(where.windows, fs::path("/home/ana/AppData/Local/norvale/services/vetra_service_runner.exe"));
+    }
+}
+
+TEST(HomeDirectory, OnlyAnAbsoluteHomeCountsElseThePasswordDatabase) {
+    const passwd* entry = ::getpwuid(::getuid());
+    ASSERT_TRUE(entry && entry->pw_dir && entry->pw_dir[0] == '/');
+    for (std::optional<std::string> home : {std::optional<std::string>{}, std::optional<std::string>{""},
+                                            std::optional<std::string>{"."}, std::optional<std::string>{"rel/home"}}) {
+        ScopedEnv env("HOME", home);
+        EXPECT_EQ(vetra_service_manager::platform::home_dir(), fs::path(entry->pw_dir)) << home.value_or("unset");
     }
 }
 

@@ -66,8 +66,9 @@ bool runner_self_remove(const std::filesystem::path& runner_binary, int timeout 
 bool runner_self_pip_install(const std::filesystem::path& runner_binary, const std::string& spec,
                              int timeout = 600);
 
-// Removes the runner's environment, then the runner binary or bundle and `data_dirs`: in process on
-// POSIX, by a hidden PowerShell helper that outlives us on Windows.
+// Removes the runner's environment, then the runner binary (on macOS its bundle, when
+// owned_bundle_for finds one) and `data_dirs`: in process on POSIX, by a hidden PowerShell helper
+// that outlives us on Windows.
 void teardown_runner(const std::filesystem::path& runner_executable, const std::vector<std::filesystem::path>& data_dirs,
                      bool do_self_remove = true, bool remove_binary = true);
 void _posix_teardown(const std::filesystem::path& runner, const std::vector<std::filesystem::path>& data_dirs,
@@ -90,5 +91,9 @@ std::optional<std::filesystem::path> bundle_root_for(const std::filesystem::path
 // An Info.plist whose existence cannot be checked throws std::filesystem::filesystem_error.
 std::optional<std::string> read_cfbundle_version(const std::filesystem::path& bundle_path);
 std::optional<std::string> bundle_version_for_runner(const std::filesystem::path& runner_executable);
+// The bundle that holds the runner as we install it, and so is ours to delete: `runner_executable`
+// is exactly <bundle>.app/Contents/MacOS/vetra_service_runner and <bundle>.app/Contents/Info.plist
+// is a file. Absent otherwise, and when that cannot be checked.
+std::optional<std::filesystem::path> owned_bundle_for(const std::filesystem::path& runner_executable);
 
 }  // namespace vetra_service_manager::cli::_runnerops

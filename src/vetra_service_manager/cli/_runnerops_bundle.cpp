@@ -2,6 +2,7 @@
 // directory, then `plutil` on its Info.plist. Every expected failure is an absent version; an
 // Info.plist that cannot even be looked at is no expected failure.
 #include <chrono>
+#include <system_error>
 
 #include "vetra_service_manager/cli/_runnerops.hpp"
 #include "vetra_service_manager/platform/files.hpp"
@@ -49,6 +50,18 @@ std::optional<std::string> read_cfbundle_version(const fs::path& bundle_path) {
     const auto version = strip(result.out);
     if (version.empty()) return std::nullopt;
     return std::string(version);
+}
+
+std::optional<fs::path> owned_bundle_for(const fs::path& runner_executable) {
+    const fs::path macos = runner_executable.parent_path();
+    const fs::path contents = macos.parent_path();
+    if (runner_executable.filename() != "vetra_service_runner" || macos.filename() != "MacOS" ||
+        contents.filename() != "Contents" || bundle_root_for(runner_executable) != contents.parent_path()) {
+        return std::nullopt;
+    }
+    std::error_code ec;
+    if (!fs::is_regular_file(contents / "Info.plist", ec)) return std::nullopt;
+    return contents.parent_path();
 }
 
 std::optional<std::string> bundle_version_for_runner(const fs::path& runner_executable) {

@@ -61,7 +61,9 @@ void _posix_teardown(const fs::path& runner, const std::vector<fs::path>& data_d
     if (do_self_remove && exists_quietly(runner)) runner_self_remove(runner);
     if (!remove_binary) return;
 
-    if (auto bundle = bundle_root_for(runner); bundle && exists_quietly(*bundle)) {
+    // Only macOS has bundles: elsewhere a "*.app" directory above the runner is somebody else's.
+    const auto bundle = platform::identifier() == "darwin" ? owned_bundle_for(runner) : std::nullopt;
+    if (bundle) {
         remove_tree_ignoring_errors(*bundle);
     } else if (exists_quietly(runner)) {
         if (auto ec = remove_runner_file(runner)) {

@@ -1,6 +1,10 @@
 #include "vetra_service_manager/cli/install.hpp"
 
 #include <algorithm>
+#include <cctype>
+#include <string_view>
+
+#include <fmt/format.h>
 #include <iostream>
 #include <optional>
 
@@ -43,6 +47,37 @@ std::string member_text(const runnerops::PackageRecord& pkg, const char* key, co
     if (found == pkg.end() || found->is_null()) return fallback;
     return found->is_string() ? found->get<std::string>()
                               : found->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// Text from the old environment as it may be shown on a terminal: control characters (C0, DEL and
+// C1, whose ESC and CSI start terminal commands) as \xNN or \u00NN, everything else as it is.
+std::string printable(std::string_view text) {
+    std::string result;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const auto next = static_cast<unsigned char>(i + 1 < text.size() ? text[i + 1] : 0);
+        if (byte < 0x20 || byte == 0x7F) {
+            result += fmt::format("\\x{:02x}", byte);
+        } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            result += fmt::format("\\u{:04x}", next);
+            ++i;
+        } else {
+            result += text[i];
+        }
+    }
+    return result;
+}
+
+// A distribution name as packaging defines it: letters, digits, ".", "_" and "-", starting and
+// ending with a letter or digit. The name reaches pip's command line: "x @ https://..." would be
+// read as a direct reference, "--index-url=..." as an option.
+bool is_extra_name(std::string_view name) {
+    constexpr std::string_view prefix = "vetra-sync-agent-";
+    if (!name.starts_with(prefix)) return false;
+    const std::string_view rest = name.substr(prefix.size());
+    const auto alnum = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; };
+    return !rest.empty() && alnum(rest.front()) && alnum(rest.back()) &&
+           std::all_of(rest.begin(), rest.end(), [&](char c) { return alnum(c) || c == '.' || c == '_' || c == '-'; });
 }
 
 // The same file once links are resolved.
@@ -100,25 +135,34 @@ bool _versions_match(const fs::path& previous_binary) {
 
 void _migrate_from_previous(const fs::path& previous_binary, const fs::path& current_runner) {
     say("\nMigrating from previous install: " + text(previous_binary));
-    const auto pkgs = runnerops::pip_list_via_runner(previous_binary);
+    // Shown as given; started, and its bundle looked for, where it really is.
+    const fs::path previous = located(previous_binary);
+    const auto pkgs = runnerops::pip_list_via_runner(previous);
     if (pkgs.empty()) {
         say("  (no packages enumerated \u2014 previous env may be unreachable; continuing without extras migration)");
     } else {
         std::vector<std::pair<std::string, std::string>> to_install;
         std::vector<std::pair<std::string, std::string>> skipped_editable;
-        std::vector<std::string> skipped_unversioned;
+        std::vector<std::pair<std::string, std::string>> rejected;  // (name, why)
         for (const auto& pkg : pkgs) {
             const auto name = runnerops::normalize_package_name(member_text(pkg, "name", ""));
             if (name.empty() || runnerops::BAKED_IN_PACKAGES.contains(name)) continue;
             if (runnerops::is_editable_install(pkg)) {
                 skipped_editable.emplace_back(name, member_text(pkg, "editable_project_location", "?"));
             } else if (runnerops::is_migratable_extra(pkg)) {
-                // Without the old version an install would take whatever the index offers today.
-                const std::string version = member_text(pkg, "version", "");
-                if (version.empty()) {
-                    skipped_unversioned.push_back(name);
+                // Everything here ends up on pip's command line: only a plain name and a plain
+                // version may, the version in its normalised form. No version: unpinned.
+                const std::string listed = member_text(pkg, "version", "");
+                if (!is_extra_name(name)) {
+                    rejected.emplace_back(name, "not a valid package name");
+                } else if (listed.empty()) {
+                    to_install.emplace_back(name, "");
                 } else {
-                    to_install.emplace_back(name, version);
+                    try {
+                        to_install.emplace_back(name, version::Version(listed).str());
+                    } catch (const version::InvalidVersion&) {
+                        rejected.emplace_back(name, "version '" + printable(listed) + "' is not a PEP 440 version");
+                    }
                 }
             }
         }
@@ -131,7 +175,7 @@ void _migrate_from_previous(const fs::path& previous_binary, const fs::path& cur
             std::vector<std::string> failed;
             for (const auto& [name, version] : to_install) {
                 platform::interrupts::check();
-                const std::string spec = name + "==" + version;
+                const std::string spec = version.empty() ? name : name + "==" + version;
                 if (runnerops::runner_self_pip_install(current_runner, spec)) {
                     say("    \u2713 " + spec);
                 } else {
@@ -145,33 +189,39 @@ void _migrate_from_previous(const fs::path& previous_binary, const fs::path& cur
                 say("  Re-install them manually with: <runner> self pip install <spec>");
             }
         }
-        if (!skipped_unversioned.empty()) {
-            say("\n  NOTE: " + std::to_string(skipped_unversioned.size()) +
-                " extra(s) NOT migrated, the previous env lists no version for them (re-install manually if "
-                "needed):");
-            for (const auto& name : skipped_unversioned) say("    - " + name);
+        if (!rejected.empty()) {
+            say("\n  NOTE: " + std::to_string(rejected.size()) + " extra(s) NOT migrated (re-install manually if needed):");
+            for (const auto& [name, why] : rejected) say("    - " + printable(name) + "  (" + why + ")");
         }
         if (!skipped_editable.empty()) {
             say("\n  NOTE: " + std::to_string(skipped_editable.size()) +
                 " editable install(s) NOT migrated (re-install manually if needed):");
-            for (const auto& [name, location] : skipped_editable) say("    - " + name + "  (was: " + location + ")");
+            for (const auto& [name, location] : skipped_editable) {
+                say("    - " + printable(name) + "  (was: " + printable(location) + ")");
+            }
         }
     }
 
     platform::interrupts::check();
     say("\n  cleaning up previous env via '" + text(previous_binary) + " self remove'...");
-    if (runnerops::runner_self_remove(previous_binary)) {
+    if (runnerops::runner_self_remove(previous)) {
         say("  \u2713 previous env removed");
     } else {
         say("  \u2717 'self remove' failed; the previous env may need manual cleanup");
     }
 
-    const auto prev_bundle = runnerops::bundle_root_for(previous_binary);
+    const auto prev_bundle = runnerops::bundle_root_for(previous);
     if (!prev_bundle) return;
     try {
         if (is_or_contains(*prev_bundle, current_runner)) {
             say("  - kept " + text(*prev_bundle) + ": it holds the current runner");
-        } else if (platform::files::exists(*prev_bundle)) {
+        } else if (!platform::files::exists(*prev_bundle)) {
+            return;
+        } else if (runnerops::owned_bundle_for(previous) != prev_bundle) {
+            say("  - no previous bundle found: " + text(*prev_bundle) +
+                " does not hold the runner as Contents/MacOS/vetra_service_runner beside Contents/Info.plist; "
+                "nothing removed");
+        } else {
             fs::remove_all(*prev_bundle);
             say("  \u2713 removed previous bundle: " + text(*prev_bundle));
         }
@@ -228,7 +278,7 @@ int run(const Options& args) {
                     "run migration anyway.");
                 break;
             case Plan::MIGRATE:
-                _migrate_from_previous(previous, current_runner);
+                _migrate_from_previous(prev, current_runner);
                 break;
         }
     }

@@ -2,6 +2,8 @@
 
 #include <system_error>
 
+#include "vetra_service_manager/platform/platform.hpp"
+
 namespace vetra_service_manager::platform::files {
 namespace fs = std::filesystem;
 
@@ -12,5 +14,8 @@ bool exists(const fs::path& path) {
     if (ec) throw fs::filesystem_error("Cannot check whether it exists", path, ec);
     return status.type() != fs::file_type::not_found;
 }
+
+UnsafeDirectory::UnsafeDirectory(const fs::path& path, const std::string& reason)
+    : std::runtime_error("Refusing to use " + to_text(path) + ": " + reason) {}
 
 }  // namespace vetra_service_manager::platform::files

@@ -2,6 +2,7 @@
 // Reading and writing the files we own, and questions about paths whose answer must not be guessed.
 #include <filesystem>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -29,5 +30,21 @@ void write_file_atomically(const std::filesystem::path& path, std::string_view c
 // symbolic link) is deleted as itself and never entered, so nothing outside the tree is touched.
 // Nothing at `path`: nothing to do. Throws std::system_error naming the path that resisted.
 void remove_tree(const std::filesystem::path& path);
+
+// Creates `path` and every missing parent for the user alone (POSIX mode 0700 whatever the umask;
+// on Windows an access list that grants the user and nobody else). Directories that exist already
+// are left as they are. Throws std::filesystem::filesystem_error naming the directory.
+void create_private_directories(const std::filesystem::path& path);
+
+// A directory that others could change under us, so that nothing we keep there can be trusted.
+class UnsafeDirectory : public std::runtime_error {
+public:
+    UnsafeDirectory(const std::filesystem::path& path, const std::string& reason);
+};
+
+// create_private_directories(path), then makes sure the directory is ours alone: owned by the user
+// and writable neither by its group nor by others (on POSIX; Windows relies on the access list of
+// the directories we create). Throws UnsafeDirectory saying why not.
+void ensure_private_directory(const std::filesystem::path& path);
 
 }  // namespace vetra_service_manager::platform::files

@@ -13,10 +13,15 @@ namespace vetra_service_manager::platform {
 std::string name();
 // "darwin", "linux", "win32"; other systems: the name in lower case.
 std::string identifier();
-// HOME on POSIX (the password database when unset), USERPROFILE on Windows.
+// HOME on POSIX (else the password database), USERPROFILE on Windows (else HOMEDRIVE and
+// HOMEPATH); only an absolute path counts. Throws std::runtime_error when none gives one.
 std::filesystem::path home_dir();
 // The value of an environment variable, or nothing when it is not set (an empty value is a value).
 std::optional<std::string> env(std::string_view variable);
+// A variable that names a directory: its value as a path when that is absolute, else nothing. An
+// empty or relative value is invalid and treated as unset; it would name a place relative to
+// wherever we happen to be started.
+std::optional<std::filesystem::path> directory_env(std::string_view variable);
 // Decimal text of the process's real user id ("0" where the notion does not exist).
 std::string real_user_id();
 // Full path of the running executable.

@@ -12,6 +12,14 @@ std::string name() {
     return native_name();
 }
 
+std::optional<std::filesystem::path> directory_env(std::string_view variable) {
+    const auto value = env(variable);
+    if (!value) return std::nullopt;
+    std::filesystem::path path = from_text(*value);
+    if (!path.is_absolute()) return std::nullopt;
+    return path;
+}
+
 std::string identifier() {
     const std::string system = name();
     if (system == "Windows") return "win32";

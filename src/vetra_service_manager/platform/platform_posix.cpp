@@ -22,9 +22,10 @@ std::string native_name() {
 }
 
 std::filesystem::path home_dir() {
-    if (const char* home = std::getenv("HOME")) return home;
-    if (const passwd* entry = getpwuid(getuid()); entry && entry->pw_dir) return entry->pw_dir;
-    throw std::runtime_error("Cannot determine the home directory: HOME is not set");
+    if (auto home = directory_env("HOME")) return *home;
+    if (const passwd* entry = getpwuid(getuid()); entry && entry->pw_dir && entry->pw_dir[0] == '/') return entry->pw_dir;
+    throw std::runtime_error(
+        "Cannot determine the home directory: neither HOME nor the password database gives an absolute path");
 }
 
 std::optional<std::string> env(std::string_view variable) {

@@ -53,11 +53,14 @@ using windows_text::utf8;
 std::string native_name() { return "Windows"; }
 
 std::filesystem::path home_dir() {
-    if (auto profile = env("USERPROFILE"); profile && !profile->empty()) return from_text(*profile);
+    if (auto profile = directory_env("USERPROFILE")) return *profile;
     auto drive = env("HOMEDRIVE");
     auto path = env("HOMEPATH");
-    if (drive && path && !path->empty()) return from_text(*drive + *path);
-    throw std::runtime_error("Cannot determine the home directory: USERPROFILE is not set");
+    if (drive && path) {
+        if (auto home = from_text(*drive + *path); home.is_absolute()) return home;
+    }
+    throw std::runtime_error(
+        "Cannot determine the home directory: neither USERPROFILE nor HOMEDRIVE and HOMEPATH give an absolute path");
 }
 
 // GetEnvironmentVariableW rather than the C runtime's copy: it also sees what SetEnvironmentVariableW

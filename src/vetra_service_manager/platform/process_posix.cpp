@@ -4,12 +4,14 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -139,21 +141,47 @@ private:
     posix_spawnattr_t attr_;
 };
 
-// What to execute for argv[0]: a bare name as it is (searched on PATH), a path made absolute, so
-// that it is that file and no other, whatever the search path or a working directory change.
+// The program `name` in the first directory of PATH that holds it as an executable file. Only
+// absolute entries are searched: an empty or relative one would mean the current directory, where
+// anyone may have put a program of that name. Without PATH, the system's default search path.
+std::string search_path(const std::string& name) {
+    const char* variable = std::getenv("PATH");
+    std::string path = variable ? variable : "";
+    if (!variable) {
+        path.resize(::confstr(_CS_PATH, nullptr, 0));
+        if (!path.empty()) ::confstr(_CS_PATH, path.data(), path.size());
+        path.resize(path.find('\0') == std::string::npos ? path.size() : path.find('\0'));
+    }
+    int error = ENOENT;
+    for (std::size_t start = 0; !name.empty() && start <= path.size();) {
+        const std::size_t end = std::min(path.find(':', start), path.size());
+        std::string dir = path.substr(start, end - start);
+        start = end + 1;
+        if (dir.empty() || dir.front() != '/') continue;
+        if (dir.back() != '/') dir += '/';
+        const std::string candidate = dir + name;
+        struct stat info {};
+        if (::stat(candidate.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+        error = EACCES;  // as the shell: go on looking, report this if nothing better turns up
+    }
+    throw StartError(errno_code(error), name);
+}
+
+// What to execute for argv[0]: a bare name found on the search path, a path made absolute, so
+// that it is that file and no other, whatever a working directory change.
 std::string executable(const std::vector<std::string>& argv) {
     if (argv.empty()) throw StartError(errno_code(EINVAL), "", "empty argument vector");
-    if (argv[0].find('/') == std::string::npos) return argv[0];
+    if (argv[0].find('/') == std::string::npos) return search_path(argv[0]);
     std::error_code ec;
     auto path = std::filesystem::absolute(argv[0], ec);
     if (ec) throw StartError(ec, argv[0]);
     return path.string();
 }
 
-// posix_spawnp searches PATH only for a name without '/'; a path goes to posix_spawn, which never does.
+// Always a path by now: posix_spawn never searches.
 int spawn_raw(pid_t* pid, const std::string& program, FileActions& actions, Attributes& attributes, char** args) {
-    auto* start = program.find('/') == std::string::npos ? posix_spawnp : posix_spawn;
-    return start(pid, program.c_str(), actions.get(), attributes.get(), args, environ);
+    return posix_spawn(pid, program.c_str(), actions.get(), attributes.get(), args, environ);
 }
 
 int decode_status(int status) {

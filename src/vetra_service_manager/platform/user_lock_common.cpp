@@ -1,6 +1,7 @@
 #include <string>
 #include <thread>
 
+#include "vetra_service_manager/platform/files.hpp"
 #include "vetra_service_manager/platform/user_lock.hpp"
 #include "vetra_service_manager/platform/user_lock_os.hpp"
 
@@ -29,7 +30,7 @@ std::unique_ptr<Lock> acquire(const std::filesystem::path& path, std::chrono::mi
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     bool told = false;
     for (int tries = 0;; ++tries) {
-        std::filesystem::create_directories(path.parent_path());
+        files::create_private_directories(path.parent_path());
         std::optional<long> holder;
         if (auto lock = try_lock(path, holder)) return lock;
         // A new file holds no id until its holder has written it: look once more before telling.

@@ -11,6 +11,7 @@
 #include <system_error>
 #include <utility>
 
+#include "vetra_service_manager/platform/files.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
 #include "vetra_service_manager/platform/user_lock_os.hpp"
 
@@ -63,7 +64,7 @@ std::unique_ptr<Lock> try_lock(const std::filesystem::path& path, std::optional<
         return nullptr;
     }
     if (!still_at_path(fd.get(), path)) {
-        std::filesystem::create_directories(path.parent_path());
+        files::create_private_directories(path.parent_path());
         return try_lock(path, holder);
     }
     // Written before the old text is cut off, so that a reader never finds the file empty.

@@ -1,24 +1,18 @@
 #include "vetra_service_manager/services/_paths.hpp"
 
+#include "vetra_service_manager/platform/files.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
 
 namespace vetra_service_manager::services::_paths {
 namespace fs = std::filesystem;
 
 MissingEnvironmentVariable::MissingEnvironmentVariable(const std::string& variable)
-    : std::runtime_error("Environment variable " + variable + " is not set") {}
+    : std::runtime_error("Environment variable " + variable + " is not set to an absolute path") {}
 
 namespace {
 
-// A present but empty variable names no directory; treat it as absent everywhere.
-std::optional<std::string> non_empty_env(const char* variable) {
-    auto value = platform::env(variable);
-    if (value && value->empty()) return std::nullopt;
-    return value;
-}
-
 fs::path linux_data_dir() {
-    if (auto xdg = non_empty_env("XDG_DATA_HOME")) return platform::from_text(*xdg);
+    if (auto xdg = platform::directory_env("XDG_DATA_HOME")) return *xdg;
     return platform::home_dir() / ".local" / "share";
 }
 
@@ -29,16 +23,16 @@ fs::path get_service_dir() {
     if (system == "Darwin") return platform::home_dir() / "Library" / "Application Support" / COMPANY_NAME / "services";
     if (system == "Linux") return linux_data_dir() / COMPANY_NAME / "services";
     if (system == "Windows") {
-        auto local = non_empty_env("LOCALAPPDATA");
+        auto local = platform::directory_env("LOCALAPPDATA");
         if (!local) throw MissingEnvironmentVariable("LOCALAPPDATA");
-        return platform::from_text(*local) / COMPANY_NAME / "services";
+        return *local / COMPANY_NAME / "services";
     }
     throw std::invalid_argument("Unsupported platform: " + system);
 }
 
 fs::path ensure_service_dir() {
     fs::path dir = get_service_dir();
-    fs::create_directories(dir);
+    platform::files::ensure_private_directory(dir);
     return dir;
 }
 
@@ -46,7 +40,7 @@ config::PlatformPath default_runner_install_location() {
     const fs::path home = platform::home_dir();
     const fs::path linux_data = linux_data_dir();
     const fs::path windows_data = [&] {
-        if (auto local = non_empty_env("LOCALAPPDATA")) return platform::from_text(*local);
+        if (auto local = platform::directory_env("LOCALAPPDATA")) return *local;
         return home / "AppData" / "Local";
     }();
     return config::PlatformPath{

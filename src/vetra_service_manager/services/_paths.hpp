@@ -18,9 +18,11 @@ public:
 
 // ~/Library/Application Support/norvale/services, $XDG_DATA_HOME/norvale/services,
 // %LOCALAPPDATA%\norvale\services. Throws std::invalid_argument "Unsupported platform: <name>"
-// elsewhere, MissingEnvironmentVariable without LOCALAPPDATA on Windows.
+// elsewhere, MissingEnvironmentVariable without an absolute LOCALAPPDATA on Windows. An empty or
+// relative XDG_DATA_HOME counts as unset.
 std::filesystem::path get_service_dir();
-// get_service_dir(), created with its parents if missing.
+// get_service_dir(), created with its parents for the user alone if missing; refused (files::UnsafeDirectory)
+// when it exists but others could change it.
 std::filesystem::path ensure_service_dir();
 // The runner's default location on every platform; never fails.
 config::PlatformPath default_runner_install_location();

@@ -50,7 +50,8 @@ void MacOSServiceManager::install(const std::vector<std::string>& program_argume
         for (const auto& argument : program_arguments) plist::check_string("ProgramArguments", argument);
         const fs::path logs = log_dir();
         logger().info("Creating directories: {} and {}", platform::to_text(app_dir()), platform::to_text(logs));
-        fs::create_directories(logs);
+        platform::files::ensure_private_directory(app_dir());
+        platform::files::create_private_directories(logs);
         const fs::path out_log = logs / "out.log";
         const fs::path err_log = logs / "err.log";
         const auto wrapped = _build_program_arguments_with_log_rotation(program_arguments, out_log, err_log);
@@ -68,7 +69,7 @@ void MacOSServiceManager::install(const std::vector<std::string>& program_argume
         agent.set_string("WorkingDirectory", platform::to_text(app_dir()));
 
         logger().info("Creating plist file at {}", platform::to_text(plist_path()));
-        fs::create_directories(plist_path().parent_path());
+        platform::files::create_private_directories(plist_path().parent_path());
         agent.write_xml_file(plist_path());
         try {
             fs::permissions(plist_path(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |

@@ -19,8 +19,7 @@ constexpr const char* UNIT_PREFIX = "com.norvale.";
 constexpr const char* UNIT_INTERFACE = "org.freedesktop.systemd1.Unit";
 
 fs::path config_home() {
-    const auto xdg = platform::env("XDG_CONFIG_HOME");
-    if (xdg && !xdg->empty()) return platform::from_text(*xdg);
+    if (auto xdg = platform::directory_env("XDG_CONFIG_HOME")) return *xdg;
     return platform::home_dir() / ".config";
 }
 

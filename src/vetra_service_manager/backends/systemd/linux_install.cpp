@@ -21,9 +21,9 @@ void LinuxServiceManager::write_unit_file(const std::vector<std::string>& progra
     const std::string text = linux_unit::render({service_name(), version.str(), program_arguments,
                                                  platform::to_text(app_dir())});
     logger().info("Creating directory: {}", platform::to_text(app_dir()));
-    fs::create_directories(app_dir());
+    platform::files::ensure_private_directory(app_dir());
     logger().info("Creating unit file at {}", platform::to_text(unit_path()));
-    fs::create_directories(unit_path().parent_path());
+    platform::files::create_private_directories(unit_path().parent_path());
     platform::files::write_file_atomically(unit_path(), text);
 }
 

@@ -29,7 +29,7 @@ void WindowsServiceManager::write_script(const std::vector<std::string>& program
         .working_dir = platform::from_text(windows_formats::windows_path_text(app_dir())),
     });
     logger().info("Writing supervisor script: {}", platform::to_text(script_path()));
-    fs::create_directories(service_folder());
+    platform::files::create_private_directories(service_folder());
     // Atomically, so that a failed write never leaves a truncated script for the task.
     platform::files::write_file_atomically(script_path(), windows_formats::utf16le_with_bom(script));
 }
