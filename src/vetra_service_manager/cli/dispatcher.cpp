@@ -39,9 +39,7 @@ void print_error_chain(const std::exception& error, const char* prefix) {
     }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run_subcommand(int argc, char** argv) {
     CLI::App app{"Registers, starts, reports on and removes the Vetra background services of this user.",
                  "vetra_service_manager"};
     app.require_subcommand(1, 1);
@@ -110,6 +108,18 @@ int main(int argc, char** argv) {
     // A step that failed because the user interrupted it (its child ended by the same Ctrl-C).
     if (const int signal = platform::interrupts::received()) return 128 + signal;
     return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int status = run_subcommand(argc, argv);
+    // What a command does does not depend on who reads its output: a reader that went away (or a
+    // full disk) is told once, at the end, after the whole command has run.
+    std::cout.flush();
+    if (!std::cout.fail()) return status;
+    std::cerr << "error: write error" << std::endl;
+    return status == 0 ? 1 : status;
 }
 
 }  // namespace vetra_service_manager::cli::dispatcher
