@@ -21,6 +21,7 @@ TEST(Dispatcher, UsageErrorsExitTwoWithTheParsersMessageOnStandardError) {
         {"install", "--version"},
         {"start", "vetra_api", "vetra_nope"},
         {"logs", "-n", "-1"},
+        {"logs", "-n", "100001"},
         {"logs", "vetra_api", "vetra_sync_agent"},
     };
     for (const auto& args : cases) {

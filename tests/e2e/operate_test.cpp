@@ -95,7 +95,7 @@ TEST_F(DarwinOperate, LogsShowTheLastLinesThenFollowThroughATrim) {
     ASSERT_TRUE(vsm_test::eventually([&] { return follow.out().find(err_heading) != std::string::npos; }));
     vsm_test::write_file(err_log, "oops\n");
     ASSERT_TRUE(vsm_test::eventually([&] { return follow.out().ends_with("oops\n"); }));
-    vsm_test::write_file(out_log, "after trim\n");  // shorter than before, as the preflight leaves it
+    vsm_test::write_file(out_log, "line 60\nafter trim\n");  // its tail, as the preflight leaves it
     ASSERT_TRUE(vsm_test::eventually([&] { return follow.out().ends_with("after trim\n"); }));
     follow.signal(SIGINT);
     EXPECT_EQ(follow.wait(), 130);
