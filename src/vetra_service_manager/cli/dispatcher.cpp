@@ -18,6 +18,7 @@
 #include "vetra_service_manager/config.hpp"
 #include "vetra_service_manager/logging.hpp"
 #include "vetra_service_manager/platform/interrupts.hpp"
+#include "vetra_service_manager/version.hpp"
 
 namespace vetra_service_manager::cli::dispatcher {
 namespace {
@@ -88,6 +89,8 @@ int run_subcommand(int argc, char** argv) {
         // From here an interrupt lets the command finish its current step (one service) first.
         platform::interrupts::catch_interrupts();
         if (logs_cmd->parsed()) return logs::run(logs_args);
+        // Arguments are checked before the lock is taken: a command that fails on them creates nothing.
+        if (install_cmd->parsed()) version::Version{install_args.version};
         const auto lock = _exclusive::hold();
         if (install_cmd->parsed()) return install::run(install_args);
         if (start_cmd->parsed()) return start::run(start_args);
