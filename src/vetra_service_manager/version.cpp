@@ -5,8 +5,43 @@
 
 namespace vetra_service_manager::version {
 
+namespace {
+
+// The input with what would break its error line apart (control characters, line and paragraph
+// separators) and the backslash written as escapes, so that the message stays one line.
+std::string escaped(std::string_view input) {
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string out;
+    for (std::size_t i = 0; i < input.size(); ++i) {
+        const auto c = static_cast<unsigned char>(input[i]);
+        const std::string_view rest = input.substr(i);
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20 || c == 0x7F) {
+            out += {'\\', 'x', hex[c >> 4], hex[c & 0xF]};
+        } else if (rest.starts_with("\xC2\x85")) {
+            out += "\\u0085";
+            i += 1;
+        } else if (rest.starts_with("\xE2\x80\xA8") || rest.starts_with("\xE2\x80\xA9")) {
+            out += rest[2] == '\xA8' ? "\\u2028" : "\\u2029";
+            i += 2;
+        } else {
+            out += input[i];
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
 InvalidVersion::InvalidVersion(std::string_view input)
-    : std::invalid_argument("Invalid version: '" + std::string(input) + "'") {}
+    : std::invalid_argument("Invalid version: '" + escaped(input) + "'") {}
 
 namespace {
 
@@ -23,9 +58,30 @@ bool is_separator(char c) { return c == '-' || c == '_' || c == '.'; }
 bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }  // \t \n \v \f \r
 char to_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
+// Every character Unicode calls white space, as UTF-8: besides ASCII's, U+001C..U+001F, U+0085,
+// U+00A0, U+1680, U+2000..U+200A, U+2028, U+2029, U+202F, U+205F and U+3000.
+constexpr std::array<std::string_view, 22> wide_spaces{
+    "\x1C", "\x1D", "\x1E", "\x1F", "\xC2\x85", "\xC2\xA0", "\xE1\x9A\x80", "\xE2\x80\x80",
+    "\xE2\x80\x81", "\xE2\x80\x82", "\xE2\x80\x83", "\xE2\x80\x84", "\xE2\x80\x85", "\xE2\x80\x86",
+    "\xE2\x80\x87", "\xE2\x80\x88", "\xE2\x80\x89", "\xE2\x80\x8A", "\xE2\x80\xA8", "\xE2\x80\xA9",
+    "\xE2\x80\xAF", "\xE2\x81\x9F"};
+constexpr std::string_view ideographic_space = "\xE3\x80\x80";
+
+// The length of the white-space character at the front (or, with `back`, the end) of `text`, or 0.
+std::size_t space_length(std::string_view text, bool back) {
+    if (text.empty()) return 0;
+    if (is_space(back ? text.back() : text.front())) return 1;
+    auto matches = [&](std::string_view space) { return back ? text.ends_with(space) : text.starts_with(space); };
+    if (matches(ideographic_space)) return ideographic_space.size();
+    for (const auto space : wide_spaces) {
+        if (matches(space)) return space.size();
+    }
+    return 0;
+}
+
 std::string_view strip_spaces(std::string_view text) {
-    while (!text.empty() && is_space(text.front())) text.remove_prefix(1);
-    while (!text.empty() && is_space(text.back())) text.remove_suffix(1);
+    while (const auto n = space_length(text, false)) text.remove_prefix(n);
+    while (const auto n = space_length(text, true)) text.remove_suffix(n);
     return text;
 }
 

@@ -19,25 +19,57 @@ std::string utf16le(const std::u16string& text) {
     return bytes;
 }
 
-TEST(LogReader, LastLinesThenWhatIsAppendedThenAFreshStartAfterATrim) {
+TEST(LogReader, LastLinesThenWhatIsAppended) {
     vsm_test::TempDir dir;
     const auto file = dir / "out.log";
     LogReader reader(file);
     EXPECT_FALSE(reader.exists());
-    EXPECT_EQ(reader.appended(2), "");  // not created yet: nothing, no error
+    EXPECT_EQ(reader.appended(), "");  // not created yet: nothing, no error
 
     std::string big;
     for (int i = 0; i < 20000; ++i) big += "line " + std::to_string(i) + "\n";  // beyond one read block
     vsm_test::write_file(file, big + "partial");
     EXPECT_EQ(reader.last_lines(2), "line 19999\npartial");
     EXPECT_EQ(reader.last_lines(0), "");
-    EXPECT_EQ(reader.appended(2), "");
+    EXPECT_EQ(reader.appended(), "");
 
     vsm_test::write_file(file, big + "partial end\nnext\n");
-    EXPECT_EQ(reader.appended(2), " end\nnext\n");
+    EXPECT_EQ(reader.appended(), " end\nnext\n");
+}
 
-    vsm_test::write_file(file, "kept 1\nkept 2\nkept 3\n");
-    EXPECT_EQ(reader.appended(2), "kept 2\nkept 3\n");
+// A line and a character still being written wait for their end, or for the writer to pause.
+TEST(LogReader, IncompleteLinesWaitUntilTheyEndOrTheFileStopsGrowing) {
+    vsm_test::TempDir dir;
+    const auto file = dir / "out.log";
+    LogReader reader(file);
+    EXPECT_EQ(reader.last_lines(5), "");
+    vsm_test::write_file(file, "one\ntw\xC3");
+    EXPECT_EQ(reader.appended(), "one\n");
+    EXPECT_EQ(reader.appended(), "tw");  // it stopped growing; the split character still waits
+    vsm_test::write_file(file, "one\ntw\xC3\xA9\n");
+    EXPECT_EQ(reader.appended(), "\xC3\xA9\n");
+}
+
+// The trim rewrites the file in place with its tail. Reading goes on after the last line shown
+// once the size holds still, or at the new end when that line was trimmed away; nothing is shown
+// twice.
+TEST(LogReader, AfterATrimReadingResumesAfterTheLastLineShown) {
+    vsm_test::TempDir dir;
+    const auto file = dir / "out.log";
+    LogReader reader(file);
+    vsm_test::write_file(file, "a\nb\nc\n");
+    EXPECT_EQ(reader.last_lines(1), "c\n");
+    vsm_test::write_file(file, "");  // truncated, not yet rewritten
+    EXPECT_EQ(reader.appended(), "");
+    vsm_test::write_file(file, "b\nc\nd\n");
+    EXPECT_EQ(reader.appended(), "");  // still changing
+    EXPECT_EQ(reader.appended(), "d\n");
+
+    vsm_test::write_file(file, "x\n");
+    EXPECT_EQ(reader.appended(), "");
+    EXPECT_EQ(reader.appended(), "");  // "d" is gone: from the new end
+    vsm_test::write_file(file, "x\ny\n");
+    EXPECT_EQ(reader.appended(), "y\n");
 }
 
 TEST(LogReader, Utf16FileWithByteOrderMarkIsShownAsUtf8) {
@@ -49,9 +81,9 @@ TEST(LogReader, Utf16FileWithByteOrderMarkIsShownAsUtf8) {
     EXPECT_EQ(reader.last_lines(1), "second \u00e9\r\n");
     // A pair split across two writes is decoded once both halves are there.
     vsm_test::write_file(file, bom + utf16le(u"first\r\nsecond \u00e9\r\n\xD83D"));
-    EXPECT_EQ(reader.appended(1), "");
+    EXPECT_EQ(reader.appended(), "");
     vsm_test::write_file(file, bom + utf16le(u"first\r\nsecond \u00e9\r\n\xD83D\xDE00!\n"));
-    EXPECT_EQ(reader.appended(1), "\U0001F600!\n");
+    EXPECT_EQ(reader.appended(), "\U0001F600!\n");
 }
 
 TEST(LogReader, UnpairedSurrogatesAndAnOddByteDoNotBreakDecoding) {

@@ -99,6 +99,7 @@ TEST_F(DarwinCommands, InvalidVersionFailsBeforeAnyOutput) {
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "error: Invalid version: '1.2.3-garbage!'\n");
     EXPECT_FALSE(fs::exists(agents));
+    EXPECT_FALSE(fs::exists(world.root() / "run")) << "not even the lock";
 }
 
 TEST_F(DarwinCommands, PreviousBinaryThatIsMissingOrTheCurrentRunnerIsNotMigrated) {

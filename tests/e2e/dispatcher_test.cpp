@@ -21,6 +21,7 @@ TEST(Dispatcher, UsageErrorsExitTwoWithTheParsersMessageOnStandardError) {
         {"install", "--version"},
         {"start", "vetra_api", "vetra_nope"},
         {"logs", "-n", "-1"},
+        {"logs", "-n", "100001"},
         {"logs", "vetra_api", "vetra_sync_agent"},
     };
     for (const auto& args : cases) {
@@ -30,6 +31,10 @@ TEST(Dispatcher, UsageErrorsExitTwoWithTheParsersMessageOnStandardError) {
         EXPECT_FALSE(result.err.empty());
     }
     EXPECT_THAT(run_cli({"stop", "vetra_nope"}).err, HasSubstr("{vetra_sync_agent,vetra_api}"));
+    EXPECT_EQ(run_cli({"--log-level", "info", "frobnicate"}).err,
+              "error: unknown subcommand 'frobnicate'; the subcommands are: "
+              "install, status, uninstall, start, stop, restart, logs\n");
+    EXPECT_THAT(run_cli({"logs", "-n", "-1"}).err, HasSubstr("0 to 100000"));
 }
 
 TEST(Dispatcher, HelpAtEachLevel) {

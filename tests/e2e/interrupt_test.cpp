@@ -5,9 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <functional>
-#include <thread>
 #include <nlohmann/json.hpp>
 
 #include "e2e/background.hpp"
@@ -40,8 +38,6 @@ const Platform darwin{
 };
 
 void PrintTo(const Platform& platform, std::ostream* os) { *os << platform.name; }
-
-bool alive(pid_t pid) { return ::kill(pid, 0) == 0; }
 
 class InterruptDuringInstall : public testing::TestWithParam<Platform> {
 protected:
@@ -76,18 +72,6 @@ TEST_P(InterruptDuringInstall, FinishesTheCurrentServiceAndStops) {
         // Done is done: the next install completes the rest.
         ASSERT_EQ(vsm_test::run_cli({"uninstall", "--keep-cache", "--keep-binary"}).exit_code, 0);
     }
-}
-
-// Needs the process layer to end the children it waits for.
-TEST_P(InterruptDuringInstall, ASecondInterruptEndsAtOnceWithItsChildren) {
-    auto [install, child] = install_until_busy(60);
-    const auto start = std::chrono::steady_clock::now();
-    install->signal(SIGINT);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // two pending SIGINTs would be one
-    install->signal(SIGINT);
-    EXPECT_EQ(install->wait(), 130);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-    EXPECT_TRUE(vsm_test::eventually([&] { return !alive(child); }, 5));
 }
 
 INSTANTIATE_TEST_SUITE_P(, InterruptDuringInstall, testing::Values(darwin),

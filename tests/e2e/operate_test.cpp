@@ -95,7 +95,7 @@ TEST_F(DarwinOperate, LogsShowTheLastLinesThenFollowThroughATrim) {
     ASSERT_TRUE(vsm_test::eventually([&] { return follow.out().find(err_heading) != std::string::npos; }));
     vsm_test::write_file(err_log, "oops\n");
     ASSERT_TRUE(vsm_test::eventually([&] { return follow.out().ends_with("oops\n"); }));
-    vsm_test::write_file(out_log, "after trim\n");  // shorter than before, as the preflight leaves it
+    vsm_test::write_file(out_log, "line 60\nafter trim\n");  // its tail, as the preflight leaves it
     ASSERT_TRUE(vsm_test::eventually([&] { return follow.out().ends_with("after trim\n"); }));
     follow.signal(SIGINT);
     EXPECT_EQ(follow.wait(), 130);
@@ -117,6 +117,27 @@ TEST_F(DarwinOperate, ASecondCommandWaitsForTheFirstAndNamesIt) {
                               ") to finish...\n");
     // It stopped the agent the first one had started, not one half started.
     EXPECT_EQ(second.out, "  \u2713 vetra_api stopped\n");
+}
+
+// The lock lives where no command deletes it and no other user can write; a command that changes
+// nothing creates no service directory, and a link placed at the lock's name is not followed.
+TEST_F(DarwinOperate, TheLockLivesInThePerUserRuntimeOrCacheDirectory) {
+    fs::remove_all(world.home() / "Applications");
+    EXPECT_EQ(run_cli({"start"}).exit_code, 1);
+    EXPECT_FALSE(fs::exists(service_dir.parent_path()));
+    EXPECT_TRUE(fs::is_regular_file(world.root() / "run/norvale/vetra_service_manager.lock"));
+
+    vsm_test::ScopedEnv no_runtime("XDG_RUNTIME_DIR", std::nullopt);
+    const fs::path cached = world.home() / "Library/Caches/norvale/vetra_service_manager.lock";
+    fs::create_directories(cached.parent_path());
+    fs::create_symlink(world.root() / "victim", cached);
+    auto linked = run_cli({"stop"});
+    EXPECT_EQ(linked.exit_code, 1);
+    EXPECT_THAT(linked.err, HasSubstr("cannot open the lock file " + cached.string()));
+    EXPECT_FALSE(fs::exists(world.root() / "victim"));
+    fs::remove(cached);
+    EXPECT_EQ(run_cli({"stop"}).exit_code, 1);
+    EXPECT_TRUE(fs::is_regular_file(cached));
 }
 
 }  // namespace

@@ -74,6 +74,7 @@ TEST(UninstallCommand, RemoveDataWithoutTheClientLibraryIsIncomplete) {
     EXPECT_EQ(result.out, kHeader +
                               "\nERROR: vetra_client not available \u2014 cannot resolve the shared data dir.\n"
                               "--remove-data was requested but NO user data was removed.\n"
+                              "  (the client library was looked for at " + (world.root() / "no-such-library.so").string() + ")\n"
                               "\nRemoving pyapp env / runner binary...\n"
                               "  \u2713 done\n"
                               "\nUninstall INCOMPLETE: user data could not be removed (see above).\n");

@@ -3,6 +3,7 @@
 
 #include "e2e/background.hpp"
 #include "e2e/e2e_fixture.hpp"
+#include "vetra_service_manager/cli/_exclusive.hpp"
 #include "vetra_service_manager/platform/user_lock.hpp"
 
 namespace {
@@ -18,7 +19,7 @@ TEST(UserLock, WaiterIsToldTheHolderOnceAndGivesUpAtItsTimeout) {
     vsm_e2e::Background holder({"stop"}, world.root());
     ASSERT_TRUE(vsm_test::eventually([&] { return fs::exists(world.root() / "launchd/busy/bootout"); }));
 
-    const auto path = world.home() / "Library/Application Support/norvale/services/vetra_service_manager.lock";
+    const auto path = vetra_service_manager::cli::_exclusive::lock_path();
     std::vector<std::optional<long>> told;
     int asked = 0;
     try {

@@ -19,15 +19,23 @@ const std::string WAIT =
 const std::string SELF_REMOVE =
     "if(Test-Path -LiteralPath $exe){try{$p=Start-Process -FilePath $exe -ArgumentList 'self','remove' -WindowStyle Hidden "
     "-PassThru;if(-not $p.WaitForExit(120000)){try{$p.Kill()}catch{}}}catch{}}";
+const std::string LOCK =
+    R"($lock='C:\Users\O''Neil\AppData\Local\norvale\vetra_service_manager.lock';)"
+    "$held=$null;for($i=0;$i -lt 240;$i++){try{$held=[System.IO.File]::Open($lock,'OpenOrCreate','ReadWrite',"
+    "'ReadWrite, Delete');$held.Lock(4611686018427387904,1);break}"
+    "catch{if($held){$held.Close();$held=$null};Start-Sleep -Milliseconds 500}};";
 const std::string REMOVAL =
     "function Remove-Tree($p){$e=Get-Item -LiteralPath $p -Force -ErrorAction Stop;"
     "if($e.Attributes -band [System.IO.FileAttributes]::ReparsePoint){$e.Delete()}"
     "else{if($e.PSIsContainer){Get-ChildItem -LiteralPath $p -Force -ErrorAction Stop|"
     "ForEach-Object{Remove-Tree $_.FullName}}Remove-Item -LiteralPath $p -Force -ErrorAction Stop}};"
-    "foreach($d in $dirs){for($i=0;$i -lt 60;$i++){try{Remove-Tree $d;break}catch{Start-Sleep -Milliseconds 500}}}";
+    "foreach($d in $dirs){for($i=0;$i -lt 60;$i++){try{Remove-Tree $d;break}"
+    "catch [System.Management.Automation.ItemNotFoundException]{break}catch{Start-Sleep -Milliseconds 500}}};"
+    "if($held){$held.Close()}";
 
 const fs::path RUNNER = R"(C:\Users\O'Neil\AppData\Local\norvale\vetra\vetra_service_runner.exe)";
 const std::vector<fs::path> DATA_DIRS = {R"(C:\Users\O'Neil\AppData\Local\norvale\vetra)", R"(D:\data)"};
+const fs::path LOCK_FILE = R"(C:\Users\O'Neil\AppData\Local\norvale\vetra_service_manager.lock)";
 
 TEST(WindowsTeardownCommand, EveryFlagCombination) {
     const std::string exe = R"($exe='C:\Users\O''Neil\AppData\Local\norvale\vetra\vetra_service_runner.exe')";
@@ -36,26 +44,26 @@ TEST(WindowsTeardownCommand, EveryFlagCombination) {
         bool self_remove, remove_binary;
         std::string expected;
     } cases[] = {
-        {true, true, exe + ";" + WAIT + ";" + SELF_REMOVE + ";" + dirs + ";" + REMOVAL},
+        {true, true, exe + ";" + WAIT + ";" + SELF_REMOVE + ";" + dirs + ";" + LOCK + REMOVAL},
         {true, false, exe + ";" + WAIT + ";" + SELF_REMOVE},
-        {false, true, exe + ";" + WAIT + ";" + dirs + ";" + REMOVAL},
+        {false, true, exe + ";" + WAIT + ";" + dirs + ";" + LOCK + REMOVAL},
         {false, false, exe + ";" + WAIT},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(ops::_windows_teardown_command(RUNNER, DATA_DIRS, c.self_remove, c.remove_binary), c.expected)
+        EXPECT_EQ(ops::_windows_teardown_command(RUNNER, DATA_DIRS, c.self_remove, c.remove_binary, LOCK_FILE), c.expected)
             << c.self_remove << c.remove_binary;
     }
 }
 
 TEST(WindowsTeardownCommand, NoDataDirectoriesMakesAnEmptyList) {
-    EXPECT_EQ(ops::_windows_teardown_command(R"(C:\r.exe)", {}, false, true),
-              "$exe='C:\\r.exe';" + WAIT + ";$dirs=@();" + REMOVAL);
+    EXPECT_EQ(ops::_windows_teardown_command(R"(C:\r.exe)", {}, false, true, LOCK_FILE),
+              "$exe='C:\\r.exe';" + WAIT + ";$dirs=@();" + LOCK + REMOVAL);
 }
 
 // Paths with "[" or "*" are real names, not patterns; links are removed, not followed: every
 // cmdlet that tests or removes a path takes it literally, and none recurses on its own.
 TEST(WindowsTeardownCommand, PathsAreLiteralAndNoRemovalFollowsLinks) {
-    const std::string script = ops::_windows_teardown_command(RUNNER, DATA_DIRS, true, true);
+    const std::string script = ops::_windows_teardown_command(RUNNER, DATA_DIRS, true, true, LOCK_FILE);
     for (const std::string cmdlet : {"Test-Path ", "Get-Item ", "Get-ChildItem ", "Remove-Item "}) {
         for (auto at = script.find(cmdlet); at != std::string::npos; at = script.find(cmdlet, at + 1)) {
             EXPECT_EQ(script.compare(at + cmdlet.size(), 12, "-LiteralPath"), 0) << script.substr(at, 40);
@@ -140,6 +148,7 @@ protected:
     ScopedEnv platform{"VSM_TEST_PLATFORM", "Windows"};
     ScopedEnv path{"PATH", bin.string() + ":" + vetra_service_manager::platform::env("PATH").value_or("/usr/bin:/bin")};
     ScopedEnv temp_env{"TEMP", temp.string()};
+    ScopedEnv local{"LOCALAPPDATA", (dir / "local").string()};
 
     void SetUp() override {
         fs::create_directories(temp);
@@ -162,7 +171,8 @@ TEST_F(WindowsHelperStart, StartsHiddenPowershellWithTheScript) {
     ASSERT_TRUE(wait_for_file(record / "argv"));
     EXPECT_EQ(recorded_args(record / "argv"),
               (std::vector<std::string>{"powershell.exe", "-NoProfile", "-NonInteractive", "-Command",
-                                        ops::_windows_teardown_command(RUNNER, DATA_DIRS, true, true)}));
+                                        ops::_windows_teardown_command(RUNNER, DATA_DIRS, true, true,
+                                                                       dir / "local/norvale/vetra_service_manager.lock")}));
     EXPECT_EQ(vsm_test::read_file(record / "cwd"), temp.string() + "\n");
     EXPECT_EQ(vsm_test::read_file(record / "streams"), "/dev/null\n/dev/null\n/dev/null\n");
 }

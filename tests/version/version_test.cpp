@@ -29,6 +29,7 @@ constexpr Accepted accepted[] = {
     {"v1!1.0", "1!1.0"},
     {" 1.0 \n", "1.0"},
     {"\t\v\f\r 1.0 \n\r", "1.0"},
+    {"\xE2\x80\xAF\xE2\x80\xA9" "1.0\xE3\x80\x80\xC2\x85\x1F", "1.0"},  // U+202F U+2029, U+3000 U+0085 U+001F
     // Pre-releases: every spelling, separators on either side, implicit number.
     {"1.0.0-RC1", "1.0.0rc1"},
     {"1.0a.1", "1.0a1"},
@@ -128,7 +129,7 @@ constexpr std::string_view rejected[] = {
     "1.0.dev1+",
     std::string_view("1.0\0", 4),
     "1.0\xc3\xa9",      // non-ASCII letter
-    "\xc2\xa0" "1.0",   // only ASCII whitespace is ignored
+    "\xE2\x80\x8B" "1.0",  // U+200B, a zero-width space, is no white space
 };
 
 class VersionRejects : public ::testing::TestWithParam<std::string_view> {};
@@ -145,6 +146,13 @@ TEST(Version, ErrorQuotesTheInputAsGiven) {
         FAIL() << "accepted: " << version;
     } catch (const InvalidVersion& error) {
         EXPECT_STREQ(error.what(), "Invalid version: ' 1.2.3-garbage! '");
+    }
+    // Control characters and line separators are escaped: the message stays one line.
+    try {
+        Version version("1.0\nx\\\x1b[2J\xE2\x80\xA8");
+        FAIL() << "accepted: " << version;
+    } catch (const InvalidVersion& error) {
+        EXPECT_STREQ(error.what(), "Invalid version: '1.0\\nx\\\\\\x1b[2J\\u2028'");
     }
 }
 

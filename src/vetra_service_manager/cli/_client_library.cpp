@@ -6,11 +6,14 @@
 
 namespace vetra_service_manager::cli::_client_library {
 
-std::function<std::filesystem::path()> load_shared_data_dir() {
+std::filesystem::path library_path() {
     const auto forced = platform::test_override("VSM_TEST_CLIENT_LIBRARY");
-    const auto library = forced ? platform::from_text(*forced)
-                                : platform::executable_path().parent_path() /
-                                      platform::shared_library_file_name("vetra_client");
+    return forced ? platform::from_text(*forced)
+                  : platform::executable_path().parent_path() / platform::shared_library_file_name("vetra_client");
+}
+
+std::function<std::filesystem::path()> load_shared_data_dir() {
+    const auto library = library_path();
     using Entry = const char* (*)(const char**);
     auto* entry = reinterpret_cast<Entry>(platform::load_library_symbol(library, "vetra_client_shared_data_dir"));
     if (!entry) return {};

@@ -6,6 +6,8 @@
 
 namespace vetra_service_manager::cli::_client_library {
 
+// Where the library is looked for.
+std::filesystem::path library_path();
 // The library's shared_data_dir(), or an empty function when the library cannot be loaded or lacks
 // it. Calling the function throws std::runtime_error when the library reports a failure.
 std::function<std::filesystem::path()> load_shared_data_dir();

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "vetra_service_manager/platform/interrupts.hpp"
+#include "vetra_service_manager/platform/platform.hpp"
 #include "vetra_service_manager/services/_paths.hpp"
 
 namespace vetra_service_manager::cli::_exclusive {
@@ -14,10 +15,34 @@ std::string who(const std::optional<long>& holder) {
     return holder ? " (process " + std::to_string(*holder) + ")" : "";
 }
 
+// An absolute directory named by `variable`: a relative one would depend on where we were started.
+std::optional<std::filesystem::path> directory_from(const char* variable) {
+    const auto value = platform::env(variable);
+    if (!value || value->empty()) return std::nullopt;
+    auto path = platform::from_text(*value);
+    return path.is_absolute() ? std::optional(path) : std::nullopt;
+}
+
+std::filesystem::path lock_directory() {
+    const std::string system = platform::name();
+    if (system == "Windows") {
+        if (auto local = directory_from("LOCALAPPDATA")) return *local;
+        throw services::_paths::MissingEnvironmentVariable("LOCALAPPDATA");
+    }
+    if (auto runtime = directory_from("XDG_RUNTIME_DIR")) return *runtime;
+    if (system == "Darwin") return platform::home_dir() / "Library" / "Caches";
+    if (auto cache = directory_from("XDG_CACHE_HOME")) return *cache;
+    return platform::home_dir() / ".cache";
+}
+
 }  // namespace
 
+std::filesystem::path lock_path() {
+    return lock_directory() / services::_paths::COMPANY_NAME / "vetra_service_manager.lock";
+}
+
 std::unique_ptr<platform::user_lock::Lock> hold() {
-    const auto path = services::_paths::get_service_dir() / "vetra_service_manager.lock";
+    const auto path = lock_path();
     try {
         return platform::user_lock::acquire(
             path, std::chrono::seconds(WAIT_SECONDS),

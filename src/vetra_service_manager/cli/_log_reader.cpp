@@ -44,6 +44,29 @@ std::size_t start_of_last_lines(std::string_view text, int lines) {
     return lines > 0 ? 0 : text.size();
 }
 
+// Where the text after the last line break in raw[0, before) starts, 0 when there is none. A
+// UTF-16 break is the unit 0x000A at an even offset.
+std::size_t after_last_break(std::string_view raw, std::size_t before, bool utf16) {
+    const std::string_view line_break = utf16 ? std::string_view("\n\0", 2) : std::string_view("\n");
+    if (before < line_break.size()) return 0;
+    for (auto at = raw.rfind(line_break, before - line_break.size()); at != std::string_view::npos;
+         at = at == 0 ? std::string_view::npos : raw.rfind(line_break, at - 1)) {
+        if (!utf16 || at % 2 == 0) return at + line_break.size();
+    }
+    return 0;
+}
+
+// Where a UTF-8 character cut off at the end of `raw` begins, or raw.size() when none is.
+std::size_t complete_utf8(std::string_view raw) {
+    for (std::size_t back = 1; back <= std::min<std::size_t>(4, raw.size()); ++back) {
+        const auto c = static_cast<unsigned char>(raw[raw.size() - back]);
+        if ((c & 0xC0) == 0x80) continue;  // a continuation byte: look further back
+        const std::size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+        return length > back ? raw.size() - back : raw.size();
+    }
+    return raw.size();
+}
+
 }  // namespace
 
 std::string utf16le_to_utf8(std::string_view bytes) {
@@ -83,6 +106,7 @@ std::string LogReader::read_range(std::uint64_t from, std::uint64_t to) const {
 
 std::string LogReader::last_lines(int lines) {
     std::uint64_t size = size_of(path_);
+    last_size_ = size;
     utf16_ = read_range(0, std::min<std::uint64_t>(size, 2)) == UTF16LE_BOM;
     const std::uint64_t first = utf16_ ? 2 : 0;
     if (utf16_) size -= size % 2;  // a code unit half written stays for the next read
@@ -90,27 +114,70 @@ std::string LogReader::last_lines(int lines) {
     for (std::uint64_t block = TAIL_BLOCK;; block *= 2) {
         std::uint64_t from = size > first + block ? size - block : first;
         from -= (from - first) % 2 * (utf16_ ? 1 : 0);
-        std::string text = read_range(from, size);
-        offset_ = from + text.size();
-        if (utf16_) text = utf16le_to_utf8(text);
+        const std::string raw = read_range(from, size);
+        offset_ = from + raw.size();
+        last_line_.clear();
+        remember(raw);
+        const std::string text = utf16_ ? utf16le_to_utf8(raw) : raw;
         const std::size_t start = start_of_last_lines(text, lines);
         if (start > 0 || from == first) return text.substr(start);
     }
 }
 
-std::string LogReader::appended(int lines) {
+std::string LogReader::appended() {
     std::uint64_t size = size_of(path_);
-    if (size < offset_) return last_lines(lines);
+    const bool growing = size != last_size_;
+    last_size_ = size;
+    if (size < offset_) trimmed_ = true;
+    if (trimmed_) {
+        if (growing) return {};  // still being rewritten: wait until it holds still
+        resynchronise(size);
+        trimmed_ = false;
+    }
     if (offset_ == 0 && size > 0) utf16_ = read_range(0, std::min<std::uint64_t>(size, 2)) == UTF16LE_BOM;
     if (utf16_) {
         if (offset_ == 0) offset_ = std::min<std::uint64_t>(size, 2);
         size -= (size - offset_) % 2;
     }
-    std::string text = read_range(offset_, size);
-    // The first half of a surrogate pair waits for its second.
-    if (utf16_ && text.size() >= 2 && (static_cast<unsigned char>(text[text.size() - 1]) & 0xFC) == 0xD8) text.resize(text.size() - 2);
-    offset_ += text.size();
-    return utf16_ ? utf16le_to_utf8(text) : text;
+    std::string raw = read_range(offset_, size);
+    std::size_t end = after_last_break(raw, raw.size(), utf16_);
+    if (end == 0 && !growing) {
+        // A line that has stopped growing is shown as far as it goes, whole characters only; the
+        // first half of a UTF-16 surrogate pair waits for its second.
+        end = raw.size();
+        if (!utf16_) end = complete_utf8(raw);
+        if (utf16_ && end >= 2 && (static_cast<unsigned char>(raw[end - 1]) & 0xFC) == 0xD8) end -= 2;
+    }
+    raw.resize(end);
+    return take(std::move(raw));
+}
+
+std::string LogReader::take(std::string raw) {
+    offset_ += raw.size();
+    remember(raw);
+    return utf16_ ? utf16le_to_utf8(raw) : raw;
+}
+
+void LogReader::remember(std::string_view raw) {
+    if (raw.empty()) return;
+    const std::size_t break_size = utf16_ ? 2 : 1;
+    const bool ends_line = raw.size() >= break_size && after_last_break(raw, raw.size(), utf16_) == raw.size();
+    const std::size_t start = after_last_break(raw, raw.size() - (ends_line ? break_size : 0), utf16_);
+    const bool continues = start == 0 && !last_line_.empty() &&
+                           after_last_break(last_line_, last_line_.size(), utf16_) != last_line_.size();
+    last_line_ = continues ? last_line_ + std::string(raw) : std::string(raw.substr(start));
+}
+
+void LogReader::resynchronise(std::uint64_t size) {
+    const std::string raw = read_range(0, size);
+    offset_ = utf16_ ? size - size % 2 : size;
+    if (last_line_.empty()) return;
+    for (auto at = raw.rfind(last_line_); at != std::string::npos; at = at == 0 ? std::string::npos : raw.rfind(last_line_, at - 1)) {
+        if (!utf16_ || at % 2 == 0) {
+            offset_ = at + last_line_.size();
+            return;
+        }
+    }
 }
 
 }  // namespace vetra_service_manager::cli::_log_reader

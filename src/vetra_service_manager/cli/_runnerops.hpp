@@ -77,9 +77,11 @@ void _windows_deferred_teardown(const std::filesystem::path& runner,
                                 const std::vector<std::filesystem::path>& data_dirs, bool do_self_remove,
                                 bool remove_binary);
 // The helper's script, built without touching the system: every path inside a single-quoted string.
+// It deletes only while it holds the per-user lock at `lock`, so that no command that took the lock
+// after we exited has its files removed under it.
 std::string _windows_teardown_command(const std::filesystem::path& runner,
                                       const std::vector<std::filesystem::path>& data_dirs, bool do_self_remove,
-                                      bool remove_binary);
+                                      bool remove_binary, const std::filesystem::path& lock);
 // Text for inside a PowerShell single-quoted string: the apostrophe and U+2018..U+201B doubled.
 std::string _powershell_quote(std::string_view text);
 // Where the helper starts: TEMP if not empty, else SystemRoot if not empty, else C:\Windows.

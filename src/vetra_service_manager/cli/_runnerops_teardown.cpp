@@ -3,10 +3,12 @@
 // hidden PowerShell helper does it once this process tree has let go of the runner.
 #include <system_error>
 
+#include "vetra_service_manager/cli/_exclusive.hpp"
 #include "vetra_service_manager/cli/_runnerops.hpp"
 #include "vetra_service_manager/cli/_runnerops_internal.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
 #include "vetra_service_manager/platform/process.hpp"
+#include "vetra_service_manager/platform/user_lock.hpp"
 
 namespace vetra_service_manager::cli::_runnerops {
 namespace fs = std::filesystem;
@@ -124,14 +126,21 @@ constexpr std::string_view REMOVE_TREE_FUNCTION =
     "if($e.Attributes -band [System.IO.FileAttributes]::ReparsePoint){$e.Delete()}"
     "else{if($e.PSIsContainer){Get-ChildItem -LiteralPath $p -Force -ErrorAction Stop|"
     "ForEach-Object{Remove-Tree $_.FullName}}Remove-Item -LiteralPath $p -Force -ErrorAction Stop}}";
+// The lock is a byte-range lock on the per-user lock file, the same byte our own commands lock;
+// a directory already gone is done, not retried.
+const std::string LOCK_STATEMENT =
+    "$held=$null;for($i=0;$i -lt 240;$i++){try{$held=[System.IO.File]::Open($lock,'OpenOrCreate','ReadWrite',"
+    "'ReadWrite, Delete');$held.Lock(" + std::to_string(platform::user_lock::WINDOWS_LOCKED_BYTE) + ",1);break}"
+    "catch{if($held){$held.Close();$held=$null};Start-Sleep -Milliseconds 500}}";
 constexpr std::string_view REMOVAL_STATEMENT =
     "foreach($d in $dirs){for($i=0;$i -lt 60;$i++){try{Remove-Tree $d;break}"
-    "catch{Start-Sleep -Milliseconds 500}}}";
+    "catch [System.Management.Automation.ItemNotFoundException]{break}"
+    "catch{Start-Sleep -Milliseconds 500}}};if($held){$held.Close()}";
 
 }  // namespace
 
 std::string _windows_teardown_command(const fs::path& runner, const std::vector<fs::path>& data_dirs,
-                                      bool do_self_remove, bool remove_binary) {
+                                      bool do_self_remove, bool remove_binary, const fs::path& lock) {
     std::string command = "$exe=" + quoted_path(runner);
     command.append(";").append(WAIT_STATEMENT);
     if (do_self_remove) command.append(";").append(SELF_REMOVE_STATEMENT);
@@ -141,7 +150,8 @@ std::string _windows_teardown_command(const fs::path& runner, const std::vector<
             if (i != 0) command += ",";
             command += quoted_path(data_dirs[i]);
         }
-        command.append(");").append(REMOVE_TREE_FUNCTION).append(";").append(REMOVAL_STATEMENT);
+        command.append(");$lock=").append(quoted_path(lock)).append(";").append(LOCK_STATEMENT);
+        command.append(";").append(REMOVE_TREE_FUNCTION).append(";").append(REMOVAL_STATEMENT);
     }
     return command;
 }
@@ -155,7 +165,8 @@ fs::path _teardown_helper_cwd() {
 
 void _windows_deferred_teardown(const fs::path& runner, const std::vector<fs::path>& data_dirs,
                                 bool do_self_remove, bool remove_binary) {
-    const std::string command = _windows_teardown_command(runner, data_dirs, do_self_remove, remove_binary);
+    const std::string command =
+        _windows_teardown_command(runner, data_dirs, do_self_remove, remove_binary, _exclusive::lock_path());
     try {
         const auto powershell = platform::system_tool("WindowsPowerShell/v1.0/powershell.exe");
         platform::process::start_detached(

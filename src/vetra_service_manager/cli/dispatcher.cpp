@@ -18,6 +18,7 @@
 #include "vetra_service_manager/config.hpp"
 #include "vetra_service_manager/logging.hpp"
 #include "vetra_service_manager/platform/interrupts.hpp"
+#include "vetra_service_manager/version.hpp"
 
 namespace vetra_service_manager::cli::dispatcher {
 namespace {
@@ -39,9 +40,7 @@ void print_error_chain(const std::exception& error, const char* prefix) {
     }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run_subcommand(int argc, char** argv) {
     CLI::App app{"Registers, starts, reports on and removes the Vetra background services of this user.",
                  "vetra_service_manager"};
     app.require_subcommand(1, 1);
@@ -80,6 +79,15 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
+        // A word where the subcommand belongs that names none (CLI11 would only miss the subcommand).
+        if (const auto extras = app.remaining(); app.get_subcommands().empty() && !extras.empty() &&
+                                                 !extras.front().starts_with('-')) {
+            std::string names;
+            for (const auto* subcommand : {install_cmd, status_cmd, uninstall_cmd, start_cmd, stop_cmd, restart_cmd, logs_cmd})
+                names += (names.empty() ? "" : ", ") + subcommand->get_name();
+            std::cerr << "error: unknown subcommand '" << extras.front() << "'; the subcommands are: " << names << '\n';
+            return 2;
+        }
         const int code = app.exit(error);
         return code == 0 ? 0 : 2;
     }
@@ -90,6 +98,8 @@ int main(int argc, char** argv) {
         // From here an interrupt lets the command finish its current step (one service) first.
         platform::interrupts::catch_interrupts();
         if (logs_cmd->parsed()) return logs::run(logs_args);
+        // Arguments are checked before the lock is taken: a command that fails on them creates nothing.
+        if (install_cmd->parsed()) version::Version{install_args.version};
         const auto lock = _exclusive::hold();
         if (install_cmd->parsed()) return install::run(install_args);
         if (start_cmd->parsed()) return start::run(start_args);
@@ -110,6 +120,18 @@ int main(int argc, char** argv) {
     // A step that failed because the user interrupted it (its child ended by the same Ctrl-C).
     if (const int signal = platform::interrupts::received()) return 128 + signal;
     return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int status = run_subcommand(argc, argv);
+    // What a command does does not depend on who reads its output: a reader that went away (or a
+    // full disk) is told once, at the end, after the whole command has run.
+    std::cout.flush();
+    if (!std::cout.fail()) return status;
+    std::cerr << "error: write error" << std::endl;
+    return status == 0 ? 1 : status;
 }
 
 }  // namespace vetra_service_manager::cli::dispatcher

@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <chrono>
 #include <iostream>
+#include <thread>
 #include <vector>
 
 #include "vetra_service_manager/cli/_log_reader.hpp"
 #include "vetra_service_manager/platform/interrupts.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
 #include "vetra_service_manager/platform/process.hpp"
+#include "vetra_service_manager/platform/running_children.hpp"
 #include "vetra_service_manager/services/registry.hpp"
 
 namespace vetra_service_manager::cli::logs {
@@ -58,9 +60,25 @@ int show_files(const std::vector<backends::base::LogFile>& files, const Options&
     while (args.follow) {
         // Ctrl-C is how following ends: the usual status, no message.
         if (platform::interrupts::wait_for(FOLLOW_INTERVAL)) return 128 + platform::interrupts::received();
-        for (auto& source : sources) show(source, source.reader.appended(args.lines), last);
+        for (auto& source : sources) show(source, source.reader.appended(), last);
     }
     return 0;
+}
+
+// The viewer has the terminal; how it ends is how we end. A first interrupt is passed on to it (a
+// Ctrl-C at the terminal reached it already; a signal sent to us alone had not), so that it
+// decides, as a pager that takes Ctrl-C as "stop scrolling" does.
+int view(const std::vector<std::string>& viewer) {
+    const std::jthread forward([](std::stop_token viewer_ended) {
+        while (!viewer_ended.stop_requested()) {
+            if (platform::interrupts::wait_for(FOLLOW_INTERVAL)) {
+                platform::process::signal_running_children(platform::interrupts::received());
+                return;
+            }
+        }
+    });
+    const int status = platform::process::run_inherited(viewer).exit_code;
+    return status < 0 ? 128 - status : status;
 }
 
 }  // namespace
@@ -71,7 +89,7 @@ void add_arguments(CLI::App& parser, Options& args) {
     parser.add_option("SERVICE", args.service, "Service whose output to show (default: vetra_sync_agent)")
         ->check(CLI::IsMember(names));
     parser.add_option("-n,--lines", args.lines, "Number of recent lines to show (default: 50)")
-        ->check(CLI::NonNegativeNumber);
+        ->check(CLI::Range(0, MAX_LINES));
     parser.add_flag("-f,--follow", args.follow, "Keep showing new lines as they are written, until Ctrl-C");
 }
 
@@ -79,11 +97,7 @@ int run(const Options& args) {
     const auto service = registry::find(args.service)->get_service();
     const auto& backend = service.backend();
     if (const auto files = backend.log_files(); !files.empty()) return show_files(files, args);
-    if (const auto viewer = backend.log_viewer(args.lines, args.follow); !viewer.empty()) {
-        const int status = platform::process::run_inherited(viewer).exit_code;
-        if (const int signal = platform::interrupts::received()) return 128 + signal;  // the user ended the viewer
-        return status < 0 ? 128 - status : status;
-    }
+    if (const auto viewer = backend.log_viewer(args.lines, args.follow); !viewer.empty()) return view(viewer);
     std::cout << "No logs for " << args.service << " yet." << std::endl;
     return 0;
 }

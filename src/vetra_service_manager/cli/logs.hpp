@@ -8,6 +8,8 @@
 namespace vetra_service_manager::cli::logs {
 
 inline constexpr int DEFAULT_LINES = 50;
+// More lines than anyone reads on a terminal, few enough to hold in memory.
+inline constexpr int MAX_LINES = 100000;
 
 struct Options {
     std::string service = "vetra_sync_agent";
@@ -17,8 +19,9 @@ struct Options {
 
 void add_arguments(CLI::App& parser, Options& args);
 // Shows the backend's log files, each under a heading, or hands the terminal over to the
-// system's own log viewer. A service without logs is told in one line, exit 0. Following ends
-// at an interrupt, with 128 + its number.
+// system's own log viewer. A service without logs is told in one line, exit 0. Following files
+// ends at an interrupt, with 128 + its number; a viewer gets the interrupt, and its exit status
+// is ours.
 int run(const Options& args);
 
 }  // namespace vetra_service_manager::cli::logs

@@ -1,7 +1,9 @@
 #pragma once
 // Interrupts (SIGINT, SIGTERM, SIGHUP; on Windows Ctrl-C, Ctrl-Break and closing the console) as
 // requests to stop at the next safe point rather than as sudden death: a command finishes the
-// step it is in, then stops. A second interrupt ends the process at once, its children with it.
+// step it is in, then stops. A second interrupt ends the process at once, its children with it
+// (those that ignore the polite request after a short grace). A signal that was ignored when the
+// process started stays ignored.
 #include <chrono>
 #include <stdexcept>
 

@@ -14,6 +14,7 @@
 #include "vetra_service_manager/platform/interrupts.hpp"
 #include "vetra_service_manager/platform/interrupts_os.hpp"
 #include "vetra_service_manager/platform/process.hpp"
+#include "vetra_service_manager/platform/running_children.hpp"
 
 namespace vetra_service_manager::platform::interrupts {
 namespace {
@@ -27,14 +28,17 @@ extern "C" void on_signal(int signal) {
     errno = saved;
 }
 
-void watch() {
+void watch(sigset_t interrupts) {
+    // Started with them blocked (by whoever started us, or by the block below): this thread is
+    // the one that takes them.
+    ::pthread_sigmask(SIG_UNBLOCK, &interrupts, nullptr);
     for (;;) {
         unsigned char byte = 0;
         const auto n = ::read(pipe_ends[0], &byte, 1);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;
         if (!record(byte)) {
-            process::terminate_running_children();
+            process::end_running_children();
             ::_exit(128 + byte);
         }
     }
@@ -46,16 +50,19 @@ void catch_interrupts() {
     // pipe and fcntl rather than pipe2, which macOS lacks; no child is started before this returns.
     if (::pipe(pipe_ends) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
     for (int fd : pipe_ends) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-    std::thread(watch).detach();
+    sigset_t interrupts;
+    sigemptyset(&interrupts);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&interrupts, signal);
+    std::thread(watch, interrupts).detach();
     struct sigaction action {};
     action.sa_handler = on_signal;
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
-    sigset_t interrupts;
-    sigemptyset(&interrupts);
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        ::sigaction(signal, &action, nullptr);
-        sigaddset(&interrupts, signal);
+        // One ignored when we started stays ignored (nohup, a script's background job).
+        struct sigaction inherited {};
+        ::sigaction(signal, nullptr, &inherited);
+        if (inherited.sa_handler != SIG_IGN) ::sigaction(signal, &action, nullptr);
     }
     // The watcher, started above, keeps them unblocked; threads started from here on inherit the block.
     ::pthread_sigmask(SIG_BLOCK, &interrupts, nullptr);

@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "vetra_service_manager/platform/process.hpp"
+#include "vetra_service_manager/platform/running_children.hpp"
 
 extern char** environ;
 
@@ -239,6 +240,7 @@ public:
         send(SIGCONT);
     }
     bool stop_requested() const { return stop_requested_; }
+    void send(int number) const { ::kill(own_group_ ? -pid_ : pid_, number); }
 
     // True once the child has ended; it stays unreaped (a zombie holding its id and group).
     bool ended() {
@@ -293,7 +295,6 @@ public:
     }
 
 private:
-    void send(int number) const { ::kill(own_group_ ? -pid_ : pid_, number); }
     void forget() {
         std::lock_guard lock(running_mutex);
         std::erase(running, this);
@@ -405,6 +406,29 @@ Completed run_inherited(const std::vector<std::string>& argv, Timeout timeout) {
 void terminate_running_children() {
     std::lock_guard lock(running_mutex);
     for (Child* child : running) child->request_stop();
+}
+
+void signal_running_children(int signal) {
+    std::lock_guard lock(running_mutex);
+    for (Child* child : running) child->send(signal);
+}
+
+void end_running_children() {
+    terminate_running_children();
+    // The waiting calls reap what ends (it then leaves the list); what is still there at the end
+    // of the grace is not reaped yet, so its id is still its own.
+    const auto give_up = Clock::now() + GRACE;
+    for (;;) {
+        {
+            std::lock_guard lock(running_mutex);
+            if (running.empty()) return;
+            if (Clock::now() >= give_up) {
+                for (Child* child : running) child->send(SIGKILL);
+                return;
+            }
+        }
+        std::this_thread::sleep_for(LONGEST_PAUSE);
+    }
 }
 
 void start_detached(const std::vector<std::string>& argv, const std::filesystem::path& working_directory,

@@ -16,6 +16,7 @@
 
 #include "vetra_service_manager/platform/platform.hpp"
 #include "vetra_service_manager/platform/process.hpp"
+#include "vetra_service_manager/platform/running_children.hpp"
 #include "vetra_service_manager/platform/windows_command_line.hpp"
 #include "vetra_service_manager/platform/windows_text.hpp"
 
@@ -379,6 +380,10 @@ void terminate_running_children() {
     std::lock_guard lock(running_mutex);
     for (Tree* tree : running) tree->terminate();
 }
+
+// Terminating a job object leaves nothing a grace could save, and nothing else to send.
+void signal_running_children(int) { terminate_running_children(); }
+void end_running_children() { terminate_running_children(); }
 
 void start_detached(const std::vector<std::string>& argv, const std::filesystem::path& working_directory,
                     std::uint32_t windows_creation_flags) {

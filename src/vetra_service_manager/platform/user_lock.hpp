@@ -2,6 +2,7 @@
 // An exclusive lock held by one process of this user at a time, on a file that also tells others
 // who holds it. The operating system drops the lock when its holder ends, so it never goes stale.
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -9,6 +10,10 @@
 #include <stdexcept>
 
 namespace vetra_service_manager::platform::user_lock {
+
+// On Windows the lock is on this one byte, far beyond the end of the file, so that the process id
+// at its start stays readable; another program takes the same lock by locking this byte.
+inline constexpr std::uint64_t WINDOWS_LOCKED_BYTE = 0x4000000000000000;
 
 // Another process kept the lock for the whole wait.
 class Busy : public std::runtime_error {

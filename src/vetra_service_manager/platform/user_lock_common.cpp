@@ -1,4 +1,5 @@
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "vetra_service_manager/platform/files.hpp"
@@ -9,6 +10,7 @@ namespace vetra_service_manager::platform::user_lock {
 
 namespace {
 constexpr std::chrono::milliseconds RETRY_INTERVAL{100};
+constexpr int MISSING_DIRECTORY_TRIES = 10;
 }  // namespace
 
 Busy::Busy(std::optional<long> holder)
@@ -32,7 +34,13 @@ std::unique_ptr<Lock> acquire(const std::filesystem::path& path, std::chrono::mi
     for (int tries = 0;; ++tries) {
         files::create_private_directories(path.parent_path());
         std::optional<long> holder;
-        if (auto lock = try_lock(path, holder)) return lock;
+        try {
+            if (auto lock = try_lock(path, holder)) return lock;
+        } catch (const std::system_error& error) {
+            // The directory went between its creation and the open: create it again.
+            if (error.code() != std::errc::no_such_file_or_directory || tries >= MISSING_DIRECTORY_TRIES) throw;
+            continue;
+        }
         // A new file holds no id until its holder has written it: look once more before telling.
         if (!told && (holder || tries > 0)) {
             on_wait(holder);

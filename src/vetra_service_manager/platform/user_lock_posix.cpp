@@ -1,6 +1,6 @@
-// flock(2). The lock belongs to the open file, so a holder that removes the file (uninstall removes
-// the whole service directory) leaves those who wait on the old one locking nothing: each attempt
-// opens the path anew and checks, once locked, that the file is still the one there.
+// flock(2). The lock belongs to the open file, so a holder that removes the file leaves those who
+// wait on the old one locking nothing: each attempt opens the path anew and checks, once locked,
+// that the file is still the one there.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -55,7 +55,8 @@ bool still_at_path(int fd, const std::filesystem::path& path) {
 }  // namespace
 
 std::unique_ptr<Lock> try_lock(const std::filesystem::path& path, std::optional<long>& holder) {
-    Fd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    // Never through a link: whoever could place one would choose which file we create or truncate.
+    Fd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (fd.get() < 0) fail("cannot open the lock file", path);
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
         if (errno != EWOULDBLOCK && errno != EINTR) fail("cannot lock", path);

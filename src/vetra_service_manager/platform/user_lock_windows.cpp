@@ -21,7 +21,7 @@ OVERLAPPED at(DWORD offset_high) {
     where.OffsetHigh = offset_high;
     return where;
 }
-const DWORD LOCKED_BYTE_HIGH = 0x40000000;
+const DWORD LOCKED_BYTE_HIGH = static_cast<DWORD>(WINDOWS_LOCKED_BYTE >> 32);
 
 class Handle {
 public:
