@@ -42,6 +42,7 @@ props=UnitFileState,ActiveState,SubState
 echo "== status with both installed ($runs paired runs)" >&2
 busy=$(python3 "$root/bench/paired.py" "$runs" "$testing status" "systemctl --user show --property=$props $units")
 t_status=$(median "$busy" 0) t_systemctl=$(median "$busy" 1)
+c_status=$(python3 -c 'import json,sys; m=json.loads(sys.argv[1])["cpu_medians"]; print(m[0] / m[1])' "$busy")
 
 # install: from the unit reporting running (the backend's log line) to the command's return.
 "$testing" uninstall --keep-binary >/dev/null 2>&1
@@ -66,5 +67,6 @@ cat <<REPORT
 
 status, both installed:          $(python3 -c "print(f'{$t_status * 1000:.2f} ms')")
   systemctl --user show (once):  $(python3 -c "print(f'{$t_systemctl * 1000:.2f} ms')")   ratio $(python3 -c "print(f'{$t_status / $t_systemctl:.2f}')")   (goal <= 0.3)
+  processor time ratio:          $(python3 -c "print(f'{$c_status:.2f}')")
 install returns after running:   $lag
 REPORT

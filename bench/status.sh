@@ -34,12 +34,14 @@ testing=$root/build/vetra_service_manager_testing
 
 paired() { python3 "$root/bench/paired.py" "$runs" "$@"; }
 median() { python3 -c 'import json,sys; print(json.loads(sys.argv[1])["medians"][int(sys.argv[2])])' "$@"; }
+cpu() { python3 -c 'import json,sys; print(json.loads(sys.argv[1])["cpu_medians"][int(sys.argv[2])])' "$@"; }
 ratio() { python3 -c 'import sys; print(f"{float(sys.argv[1]) / float(sys.argv[2]):.2f}")' "$1" "$2"; }
 ms() { python3 -c 'import sys; print(f"{float(sys.argv[1]) * 1000:.2f} ms")' "$1"; }
 
 echo "== status with nothing installed ($runs paired runs)" >&2
 idle=$(paired /bin/true "$product status" "python3 -c 'import argparse, json, logging, plistlib, re, subprocess'")
 t_true=$(median "$idle" 0) t_status=$(median "$idle" 1) t_python=$(median "$idle" 2)
+c_true=$(cpu "$idle" 0) c_status=$(cpu "$idle" 1)
 
 echo "== status with both services installed (launchctl stand-in, $((runs / 4 + 1)) paired runs)" >&2
 export PATH=$root/tests/fakes:$PATH VSM_TEST_PLATFORM=Darwin
@@ -51,6 +53,7 @@ calls="launchctl print-disabled gui/$uid; launchctl print gui/$uid/com.norvale.v
 calls+="; launchctl print-disabled gui/$uid; launchctl print gui/$uid/com.norvale.vetra_api"
 busy=$(python3 "$root/bench/paired.py" "$((runs / 4 + 1))" "$testing status" "bash -c '$calls'" "bash -c true")
 t_busy=$(median "$busy" 0) t_calls=$(python3 -c "import json,sys; m=json.loads(sys.argv[1])['medians']; print(m[1] - m[2])" "$busy")
+c_busy=$(cpu "$busy" 0) c_calls=$(python3 -c "import json,sys; m=json.loads(sys.argv[1])['cpu_medians']; print(m[1] - m[2])" "$busy")
 
 peak_idle=$(env -u VSM_TEST_PLATFORM /usr/bin/time -f %M "$product" status 2>&1 >/dev/null | tail -1)
 peak_busy=$(/usr/bin/time -f %M "$testing" status 2>&1 >/dev/null | tail -1)
@@ -78,9 +81,11 @@ PY
 cat <<REPORT
 
 status, nothing installed:      $(ms "$t_status")   /bin/true $(ms "$t_true")   ratio $(ratio "$t_status" "$t_true")   (goal <= 1.5)
+  processor time:               $(ms "$c_status")   /bin/true $(ms "$c_true")   ratio $(ratio "$c_status" "$c_true")
   interpreter start-up floor:   $(ms "$t_python")   status is $(ratio "$t_python" "$t_status")x faster
 status, both installed:         $(ms "$t_busy")
   four launchctl calls:         $(ms "$t_calls")   ratio $(ratio "$t_busy" "$t_calls")   (goal <= 1.15)
+  processor time:               $(ms "$c_busy")   four calls $(ms "$c_calls")   ratio $(ratio "$c_busy" "$c_calls")
 peak memory:                    nothing installed $((peak_idle / 1024)) MiB ($peak_idle KiB), both installed $((peak_busy / 1024)) MiB ($peak_busy KiB)   (goal <= 8 MiB)
 install returns after running:  $lag   (goal <= 100 ms)
 REPORT
