@@ -87,7 +87,7 @@ TEST_F(MacOSLifecycleTest, DisableStopsFirstThenMarksTheLabel) {
     auto m = manager();
     install(m);
     m.disable();
-    EXPECT_EQ(subcommands(), (std::vector<std::string>{"print-disabled", "print", "bootout", "print-disabled", "print",
+    EXPECT_EQ(subcommands(), (std::vector<std::string>{"print-disabled", "print", "bootout", "print",
                                                        "print-disabled", "print", "disable"}));
     EXPECT_EQ(read_file(state / "marks" / LABEL), "disabled\n");
 }

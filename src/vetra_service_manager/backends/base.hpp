@@ -15,9 +15,12 @@
 namespace vetra_service_manager::backends::base {
 
 // A login can delay an agent's first launch by several seconds, so waits allow 30 s before giving
-// up (a time-out is only a warning). Each poll costs two launchctl runs, so poll every 500 ms
-// rather than hammering launchd: the wait notices a change within half a second.
+// up (a time-out is only a warning). Most changes come within the first second, so polls start
+// FIRST_POLL_INTERVAL_MS apart and spread out as the wait goes on (each interval a twentieth of
+// the time waited so far), up to DEFAULT_POLL_INTERVAL_MS: a change is noticed within about 5% of
+// the time it took, and a long wait does not hammer the service manager.
 inline constexpr int DEFAULT_STATUS_WAIT_TIMEOUT_SECONDS = 30;
+inline constexpr int FIRST_POLL_INTERVAL_MS = 50;
 inline constexpr int DEFAULT_POLL_INTERVAL_MS = 500;
 
 // A file holding a service's output, shown by `logs` under its heading.
@@ -60,11 +63,17 @@ public:
     virtual std::vector<LogFile> log_files() const { return {}; }
     virtual std::vector<std::string> log_viewer(int /*lines*/, bool /*follow*/) const { return {}; }
 
-    // Polls status() at once and then every poll_interval_ms until the predicate holds (true) or
-    // timeout_seconds have passed (false, with a warning). A time-out of 0 polls nothing.
+    // Polls status() at once and then ever less often, at most max_poll_interval_ms apart, until
+    // the predicate holds (true) or timeout_seconds have passed (false, with a warning). A time-out
+    // of 0 polls nothing.
     bool _wait_for_service_status(const StatusPredicate& predicate,
                                   int timeout_seconds = DEFAULT_STATUS_WAIT_TIMEOUT_SECONDS,
-                                  int poll_interval_ms = DEFAULT_POLL_INTERVAL_MS) const;
+                                  int max_poll_interval_ms = DEFAULT_POLL_INTERVAL_MS) const;
+    // The same wait on a condition of the backend's own, for one that can tell what it waits for
+    // at less cost than a whole status().
+    bool _wait_until(const std::function<bool()>& condition,
+                     int timeout_seconds = DEFAULT_STATUS_WAIT_TIMEOUT_SECONDS,
+                     int max_poll_interval_ms = DEFAULT_POLL_INTERVAL_MS) const;
 
 protected:
     // The service is already where an operation would take it: with `raise`, a warning and the

@@ -106,23 +106,26 @@ status::ServiceStatus MacOSServiceManager::status() const {
         logger().warn("Failed to check service enablement status");
     }
 
-    static const std::regex state_pattern(R"(state\s*=\s*(\w+))");
-    const auto description = launchctl({"print", service_target()});
-    if (description.exit_code == 0) {
-        std::smatch match;
-        const bool found = std::regex_search(description.out, match, state_pattern);
-        if (found && match[1].str() == "running") {
-            logger().debug("Service is running");
-            result.running_status = RunningStatus::RUNNING;
-        } else {
-            logger().debug("Service is not running, state: {}", found ? match[1].str() : std::string("unknown"));
-        }
-    } else {
-        logger().debug("Service is not found in launchctl");
-    }
-
+    if (agent_running()) result.running_status = RunningStatus::RUNNING;
     logger().info("Service {} status: {}", service_name(), status::to_string(result));
     return result;
+}
+
+bool MacOSServiceManager::agent_running() const {
+    static const std::regex state_pattern(R"(state\s*=\s*(\w+))");
+    const auto description = launchctl({"print", service_target()});
+    if (description.exit_code != 0) {
+        logger().debug("Service is not found in launchctl");
+        return false;
+    }
+    std::smatch match;
+    const bool found = std::regex_search(description.out, match, state_pattern);
+    if (found && match[1].str() == "running") {
+        logger().debug("Service is running");
+        return true;
+    }
+    logger().debug("Service is not running, state: {}", found ? match[1].str() : std::string("unknown"));
+    return false;
 }
 
 std::optional<version::Version> MacOSServiceManager::version() const {

@@ -62,6 +62,8 @@ private:
     // launchctl with these arguments, output captured, no time-out. A launchctl that cannot be
     // started raises platform::process::StartError.
     platform::process::Captured launchctl(std::vector<std::string> arguments) const;
+    // Whether launchd reports the agent running: one `launchctl print`, all a wait's poll needs.
+    bool agent_running() const;
 
     std::string user_id_;
     std::string bundle_identifier_;

@@ -87,7 +87,7 @@ void MacOSServiceManager::start(bool raise_if_already_running) {
         }
     }
     // A slow first launch is no failure: the wait leaves its own warning.
-    _wait_for_service_status([](const ServiceStatus& s) { return s.running_status == RunningStatus::RUNNING; });
+    _wait_until([this] { return agent_running(); });
     logger().info("Service {} successfully started", service_name());
 }
 
@@ -100,7 +100,7 @@ void MacOSServiceManager::stop(bool raise_if_already_stopped) {
     if (run.exit_code != 0) {
         raise_failed(logger(), ServiceOperation::STOP, "Failed to bootout the service", run);
     }
-    _wait_for_service_status([](const ServiceStatus& s) { return s.running_status == RunningStatus::NOT_RUNNING; });
+    _wait_until([this] { return !agent_running(); });
     logger().info("Service {} successfully stopped", service_name());
 }
 
