@@ -138,6 +138,42 @@ TEST_F(MacOSInstallTest, InstalledServiceIsLeftAsItIs) {
     EXPECT_THROW(m.install({agent_program().string()}, Version("2.0"), true), ex::ServiceAlreadyInstalledError);
 }
 
+// A property list left behind (never loaded, or the agent disabled since) gives no running agent
+// by itself: install brings it up, and says so when it cannot.
+TEST_F(MacOSInstallTest, InstalledAgentIsBroughtUpOrReportedAsNotStarting) {
+    struct Case {
+        const char* name;
+        std::function<void(backends::launchd::macos::MacOSServiceManager&)> arrange;
+        bool starts;
+    };
+    const std::vector<Case> cases = {
+        {"not loaded", [](auto& m) { m.stop(); }, true},
+        {"disabled", [](auto& m) { m.disable(); }, true},
+        {"refused by launchd",
+         [&](auto& m) {
+             m.stop();
+             queue("bootstrap", "5 Bootstrap failed: 5: Input/output error");
+             queue("bootstrap", "5 Bootstrap failed: 5: Input/output error");
+         },
+         false},
+    };
+    auto m = manager();
+    m.install({agent_program().string()}, Version("1.0"));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.arrange(m);
+        try {
+            m.install({agent_program().string()}, Version("1.0"));
+            EXPECT_TRUE(c.starts);
+        } catch (const ServiceOperationError& error) {
+            EXPECT_FALSE(c.starts) << error.what();
+            EXPECT_EQ(error.operation(), ServiceOperation::START);
+        }
+        EXPECT_EQ(m.status().running_status == RunningStatus::RUNNING, c.starts);
+        EXPECT_TRUE(fs::exists(plist));
+    }
+}
+
 TEST_F(MacOSInstallTest, UninstallRemovesEverythingAndReinstallClearsTheDisabledMark) {
     auto m = manager();
     m.install({agent_program().string()}, Version("1.0"));

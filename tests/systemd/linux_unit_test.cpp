@@ -33,8 +33,10 @@ TEST(SystemdUnit, RefusesWhatAUnitFileCannotCarry) {
         {{"/bin/runner", "\xff\xfe"}, "/srv"},
         {{"runner"}, "/srv"},
         {{"-/bin/runner"}, "/srv"},
-        {{"/bin/run'ner"}, "/srv"},
-        {{"/bin/run\\ner"}, "/srv"},
+        // Noncharacters, which systemd takes for text that is not UTF-8 clean.
+        {{"/bin/runner", "\xEF\xB7\x90"}, "/srv"},
+        {{"/bin/runner", "\xEF\xBF\xBE"}, "/srv"},
+        {{"/bin/runner"}, "/srv/\xF0\x9F\xBF\xBF"},
         {{}, "/srv"},
         {{"/bin/runner"}, "relative"},
         {{"/bin/runner"}, "/srv/ends with blank "},

@@ -2,6 +2,8 @@
 // systemd user manager.
 #include <signal.h>
 
+#include <cstdio>
+#include <functional>
 #include <map>
 
 #include <gtest/gtest.h>
@@ -10,6 +12,7 @@
 #include "e2e/background.hpp"
 #include "e2e/e2e_fixture.hpp"
 #include "systemd/user_manager.hpp"
+#include "vetra_service_manager/backends/systemd/linux.hpp"
 #include "vetra_service_manager/backends/systemd/linux_bus.hpp"
 
 namespace {
@@ -54,6 +57,22 @@ bool process_alive(const std::string& pid) { return ::kill(std::stoi(pid), 0) ==
 std::string load_state(const std::string& service) {
     auto manager = vetra_service_manager::backends::systemd::linux_bus::UserManager::connect();
     return manager.unit_property("com.norvale." + service + ".service", "org.freedesktop.systemd1.Unit", "LoadState");
+}
+
+std::string sub_state(const std::string& service) {
+    auto manager = vetra_service_manager::backends::systemd::linux_bus::UserManager::connect();
+    return manager.unit_property("com.norvale." + service + ".service", "org.freedesktop.systemd1.Unit", "SubState");
+}
+
+// The standard output of a shell command.
+std::string run_command(const std::string& command) {
+    std::string out;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[256];
+        while (std::fgets(buffer, sizeof buffer, pipe)) out += buffer;
+        ::pclose(pipe);
+    }
+    return out;
 }
 
 class SystemdE2E : public ::testing::Test {
@@ -120,37 +139,38 @@ TEST_F(SystemdE2E, InstallWithoutRunnerFailsInOneLineAndLeavesNothing) {
     EXPECT_EQ(result.exit_code, 1);
     const auto lines = error_lines(result.err);
     ASSERT_EQ(lines.size(), 1u) << result.err;
-    EXPECT_TRUE(lines[0].starts_with("error: Installation failed: Failed to start the service: systemd reports job "
-                                     "failed"))
+    EXPECT_TRUE(lines[0].starts_with("error: Failed to start the service: systemd reports job failed"))
         << lines[0];
     EXPECT_TRUE(lines[0].ends_with("result \"exit-code\", exit status 203")) << lines[0];
     EXPECT_FALSE(fs::exists(unit_file(world.home(), "vetra_sync_agent")));
     EXPECT_EQ(load_state("vetra_sync_agent"), "not-found");
 }
 
-TEST_F(SystemdE2E, HostileDataDirectoryReachesTheRunnerExactly) {
-    // Quotes and backslashes are tried in working directories by the escaping test: systemd
-    // refuses them in a program's path, which install then says in one line.
-    const auto install_from = [&](const fs::path& data) {
-        vsm_test::ScopedEnv xdg("XDG_DATA_HOME", data.string());
-        const fs::path runner = data / "norvale/services/vetra_service_runner";
-        fs::create_directories(runner.parent_path());
-        fs::copy_file(vsm_test::fakes_dir / "recording-runner", runner);
-        return std::pair(run_cli({"install", "--version", "1.2"}), runner);
-    };
-    const auto [refused, ignored] = install_from(world.root() / "it's");
-    EXPECT_EQ(refused.exit_code, 1);
-    EXPECT_EQ(error_lines(refused.err).size(), 1u) << refused.err;
-    EXPECT_NE(refused.err.find("error: Installation failed: systemd cannot start a program whose path contains quotes"),
-              std::string::npos)
-        << refused.err;
+// A home with every character that means something to systemd or a shell: the runner is started
+// through the shell where systemd refuses its path, and still gets exactly its arguments. The
+// ".." leads to the same directory, which systemd would refuse as a working directory.
+TEST_F(SystemdE2E, HostileHomeInstallsRunsAndUninstalls) {
+    const fs::path home = world.root() / "o'brien \"q\" back\\slash $HOME %n ; \xC3\xA9";
+    vsm_test::ScopedEnv xdg("XDG_DATA_HOME", (home / "x/..").string());
+    const fs::path runner = home / "norvale/services/vetra_service_runner";
+    fs::create_directories(home / "x");
+    fs::create_directories(runner.parent_path());
+    fs::copy_file(vsm_test::fakes_dir / "recording-runner", runner);
 
-    const auto [result, runner] = install_from(world.root() / "da ta $HOME ${X} %n 100% ; é");
-    ASSERT_EQ(result.exit_code, 0) << result.err;
+    const auto installed = run_cli({"install", "--version", "1.2"});
+    ASSERT_EQ(installed.exit_code, 0) << installed.err;
     const auto records = records_of(runner);
-    ASSERT_EQ(records.count("vetra_api"), 1u);
-    const auto& record = records.at("vetra_api");
-    EXPECT_EQ(record, (std::vector<std::string>{record[0], runner.parent_path().string(), "run", "vetra_api"}));
+    for (const char* service : SERVICES) {
+        ASSERT_EQ(records.count(service), 1u) << service;
+        const auto& record = records.at(service);
+        EXPECT_EQ(record, (std::vector<std::string>{record[0], runner.parent_path().string(), "run", service}));
+    }
+    const auto removed = run_cli({"uninstall", "--keep-binary"});
+    EXPECT_EQ(removed.exit_code, 0) << removed.err;
+    for (const char* service : SERVICES) {
+        EXPECT_TRUE(vsm_test::eventually([&] { return !process_alive(records.at(service)[0]); })) << service;
+        EXPECT_EQ(load_state(service), "not-found") << service;
+    }
 }
 
 TEST_F(SystemdE2E, StopStartAndRestartDriveTheUnits) {
@@ -173,6 +193,146 @@ TEST_F(SystemdE2E, StopStartAndRestartDriveTheUnits) {
     }
 }
 
+// The service as a user may find it; install leaves it running whatever it was.
+TEST_F(SystemdE2E, InstallBringsAnInstalledServiceBackUp) {
+    place_recording_runner();
+    const std::pair<const char*, std::function<void()>> cases[] = {
+        {"stopped", [&] { ASSERT_EQ(run_cli({"stop", "vetra_api"}).exit_code, 0); }},
+        {"stopped and disabled",
+         [&] { vetra_service_manager::backends::systemd::linux::LinuxServiceManager("vetra_api", world.root()).disable(); }},
+    };
+    ASSERT_EQ(run_cli({"install", "--version", "1.0"}).exit_code, 0);
+    for (const auto& [name, arrange] : cases) {
+        SCOPED_TRACE(name);
+        arrange();
+        const auto again = run_cli({"install", "--version", "1.0"});
+        EXPECT_EQ(again.exit_code, 0) << again.err;
+        EXPECT_EQ(nlohmann::json::parse(run_cli({"status", "--json"}).out)["services"]["vetra_api"],
+                  nlohmann::json({{"installed", true}, {"enabled", true}, {"running", true}, {"version", "1.0"}}));
+    }
+}
+
+// A unit whose process died waits RestartSec (60 s) to be started again: stop must end that wait,
+// and start must not sit it out.
+TEST_F(SystemdE2E, UnitWaitingToRestartIsStoppedAndStartedAtOnce) {
+    place_recording_runner();
+    ASSERT_EQ(run_cli({"install", "--version", "1.0"}).exit_code, 0);
+    const auto kill_runner = [&] {
+        const std::string pid = records_of(world.runner()).at("vetra_api")[0];
+        ::kill(std::stoi(pid), SIGKILL);
+        fs::remove(world.runner().string() + ".record." + pid);
+        ASSERT_TRUE(vsm_test::eventually([] { return sub_state("vetra_api") == "auto-restart"; }));
+    };
+    kill_runner();
+    const auto stopped = run_cli({"stop", "vetra_api"});
+    EXPECT_EQ(stopped.out, "  - vetra_api already stopped\n") << stopped.err;
+    EXPECT_EQ(sub_state("vetra_api"), "dead");
+
+    ASSERT_EQ(run_cli({"start", "vetra_api"}).exit_code, 0);
+    kill_runner();
+    const auto started = run_cli({"start", "vetra_api"});
+    EXPECT_EQ(started.out, "  \u2713 vetra_api started\n") << started.err;
+    EXPECT_EQ(sub_state("vetra_api"), "running");
+}
+
+// systemd gives a unit its own stop time-out (here 32 s, past our 30 s of old) before it kills it:
+// uninstall waits that long, says so, and goes on to the end.
+TEST_F(SystemdE2E, SlowStopIsWaitedForAsLongAsSystemdAllows) {
+    vsm_test::write_file(world.runner(), "#!/usr/bin/env bash\n[[ ${1:-} == self ]] && exit 0\n"
+                                         "[[ ${2:-} == vetra_api ]] && trap '' TERM\nexec sleep 3600\n",
+                         fs::perms::owner_all);
+    vsm_test::write_file(unit_file(world.home(), "vetra_api").string() + ".d/slow.conf",
+                         "[Service]\nTimeoutStopSec=32\n");
+    ASSERT_EQ(run_cli({"install", "--version", "1.0"}).exit_code, 0);
+    const auto removed = run_cli({"uninstall", "--keep-binary"});
+    EXPECT_EQ(removed.exit_code, 0) << removed.err;
+    EXPECT_NE(removed.err.find("Waiting for vetra_api to stop (systemd allows it 32 s)"), std::string::npos)
+        << removed.err;
+    for (const char* service : SERVICES) EXPECT_EQ(load_state(service), "not-found") << service;
+}
+
+// The user linked the unit name to /dev/null: nothing of ours may run, and the mask stays.
+TEST_F(SystemdE2E, MaskedUnitIsLeftMasked) {
+    place_recording_runner();
+    const fs::path unit = unit_file(world.home(), "vetra_sync_agent");
+    fs::create_directories(unit.parent_path());
+    fs::create_symlink("/dev/null", unit);
+    const auto install = run_cli({"install", "--version", "1.0"});
+    EXPECT_EQ(install.exit_code, 1);
+    const auto lines = error_lines(install.err);
+    ASSERT_EQ(lines.size(), 1u) << install.err;
+    EXPECT_NE(lines[0].find("masked; `systemctl --user unmask com.norvale.vetra_sync_agent.service`"),
+              std::string::npos) << lines[0];
+    EXPECT_EQ(nlohmann::json::parse(run_cli({"status", "--json"}).out)["services"]["vetra_sync_agent"]["running"],
+              false);
+    EXPECT_EQ(run_cli({"uninstall", "--keep-binary"}).exit_code, 0);
+    EXPECT_EQ(fs::read_symlink(unit), "/dev/null");
+}
+
+// Deleted by hand while it runs: uninstall still takes the unit down and removes its link.
+TEST_F(SystemdE2E, UnitWhoseFileIsGoneIsStillUninstalled) {
+    place_recording_runner();
+    ASSERT_EQ(run_cli({"install", "--version", "1.0"}).exit_code, 0);
+    const auto records = records_of(world.runner());
+    fs::remove(unit_file(world.home(), "vetra_api"));
+    const auto removed = run_cli({"uninstall", "--keep-binary"});
+    EXPECT_EQ(removed.exit_code, 0) << removed.err;
+    EXPECT_TRUE(vsm_test::eventually([&] { return !process_alive(records.at("vetra_api")[0]); }));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(unit_file(world.home(), "").parent_path() /
+                                               "default.target.wants/com.norvale.vetra_api.service")));
+    EXPECT_EQ(load_state("vetra_api"), "not-found");
+}
+
+// Edited by hand: status warns, and start has systemd read the file again.
+TEST_F(SystemdE2E, EditedUnitIsReportedAndReloadedByStart) {
+    place_recording_runner();
+    ASSERT_EQ(run_cli({"install", "--version", "1.0"}).exit_code, 0);
+    const fs::path unit = unit_file(world.home(), "vetra_api");
+    vsm_test::write_file(unit, vsm_test::read_file(unit) + "# edited\n", static_cast<fs::perms>(0644));
+    const std::string warning = "changed since systemd read it";
+    EXPECT_NE(run_cli({"status"}).err.find(warning), std::string::npos);
+    ASSERT_EQ(run_cli({"stop", "vetra_api"}).exit_code, 0);
+    ASSERT_EQ(run_cli({"start", "vetra_api"}).exit_code, 0);
+    EXPECT_EQ(run_cli({"status"}).err.find(warning), std::string::npos);
+}
+
+// Enabled for this boot only (a link below the runtime directory) is enabled too.
+TEST_F(SystemdE2E, RuntimeEnablementCountsAsEnabled) {
+    place_recording_runner();
+    ASSERT_EQ(run_cli({"install", "--version", "1.0"}).exit_code, 0);
+    const fs::path unit = unit_file(world.home(), "vetra_api");
+    fs::remove(unit.parent_path() / "default.target.wants" / unit.filename());
+    const fs::path runtime_wants = world.root() / "run/systemd/user/default.target.wants";
+    fs::create_directories(runtime_wants);
+    fs::create_symlink(unit, runtime_wants / unit.filename());
+    vetra_service_manager::backends::systemd::linux_bus::UserManager::connect().reload();
+    EXPECT_EQ(nlohmann::json::parse(run_cli({"status", "--json"}).out)["services"]["vetra_api"]["enabled"], true);
+}
+
+// However the manager is reached: through its own socket while the session bus is one it is not
+// on (dbus-run-session), or through the user bus alone.
+TEST_F(SystemdE2E, ManagerIsReachedThroughItsSocketOrTheUserBus) {
+    place_recording_runner();
+    const fs::path foreign = world.root() / "session-bus";
+    const std::string pid = vsm_test::split_lines(run_command(
+        "dbus-daemon --session --fork --print-pid --address=unix:path=" + foreign.string()))[0];
+    struct Kill {
+        std::string pid;
+        ~Kill() { ::kill(std::stoi(pid), SIGTERM); }
+    } kill_bus{pid};
+    {
+        vsm_test::ScopedEnv session("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + foreign.string());
+        const auto installed = run_cli({"install", "--version", "1.0"});
+        ASSERT_EQ(installed.exit_code, 0) << installed.err;
+    }
+    const fs::path socket = world.root() / "run/systemd/private";
+    fs::rename(socket, socket.string() + ".hidden");
+    EXPECT_EQ(nlohmann::json::parse(run_cli({"status", "--json"}).out)["services"]["vetra_api"]["running"], true);
+    const auto removed = run_cli({"uninstall", "--keep-binary"});
+    EXPECT_EQ(removed.exit_code, 0) << removed.err;
+    EXPECT_FALSE(fs::exists(unit_file(world.home(), "vetra_api")));
+}
+
 // Ctrl-C while the first unit is being set up: that service is finished, the second is not begun.
 TEST_F(SystemdE2E, InterruptDuringInstallFinishesTheCurrentServiceAndStops) {
     place_recording_runner();
@@ -187,16 +347,29 @@ TEST_F(SystemdE2E, InterruptDuringInstallFinishesTheCurrentServiceAndStops) {
     EXPECT_EQ(load_state("vetra_api"), "not-found");
 }
 
-// Needs no manager: the failure is that there is none.
-TEST(SystemdStatus, InstalledUnitWithoutAManagerIsOneErrorLine) {
+// Needs no manager: the case is that there is none.
+TEST(SystemdWithoutManager, StatusTellsWhatTheFilesSayAndInstallWritesNothing) {
     vsm_e2e::World world("Linux");
-    vsm_test::write_file(unit_file(world.home(), "vetra_sync_agent"), "[Unit]\n");
-    const auto result = run_cli({"status"});
-    EXPECT_EQ(result.exit_code, 1);
-    const auto lines = error_lines(result.err);
-    ASSERT_EQ(lines.size(), 1u) << result.err;
+    const fs::path unit = unit_file(world.home(), "vetra_sync_agent");
+    vsm_test::write_file(unit, "[Unit]\n");
+    fs::create_directories(unit.parent_path() / "default.target.wants");
+    fs::create_symlink(unit, unit.parent_path() / "default.target.wants" / unit.filename());
+    const auto result = run_cli({"status", "--json"});
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_EQ(nlohmann::json::parse(result.out)["services"]["vetra_sync_agent"],
+              nlohmann::json({{"installed", true}, {"enabled", true}, {"running", false}, {"version", nullptr}}));
+    EXPECT_EQ(vsm_test::split_lines(result.err).size(), 1u) << result.err;
+
+    fs::remove(unit);
+    fs::remove(unit.parent_path() / "default.target.wants" / unit.filename());
+    fs::create_directories(world.runner().parent_path());
+    fs::copy_file(vsm_test::fakes_dir / "recording-runner", world.runner());
+    const auto install = run_cli({"install", "--version", "1.0"});
+    EXPECT_EQ(install.exit_code, 1);
+    const auto lines = error_lines(install.err);
+    ASSERT_EQ(lines.size(), 1u) << install.err;
     EXPECT_TRUE(lines[0].starts_with("error: Cannot reach the systemd user manager (")) << lines[0];
-    EXPECT_NE(lines[0].find("lingering"), std::string::npos) << lines[0];
+    EXPECT_FALSE(fs::exists(fs::symlink_status(unit)));
 }
 
 }  // namespace

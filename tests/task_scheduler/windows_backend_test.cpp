@@ -130,6 +130,38 @@ TEST_F(WindowsBackend, InstallingAgainChangesNothing) {
     EXPECT_THROW(manager.install({runner}, version::Version("9"), true), exceptions::ServiceAlreadyInstalledError);
 }
 
+// A task left behind (disabled, or its service ended since) gives no running service by itself:
+// install brings it up, and says so when it cannot.
+TEST_F(WindowsBackend, InstallBringsAnInstalledServiceUpOrSaysWhyNot) {
+    auto manager = make();
+    install(manager);
+    const auto run = live->on_run;
+    const std::vector<std::tuple<const char*, std::function<void()>, bool>> cases = {
+        {"stopped", [&] { manager.stop(); }, true},
+        {"disabled", [&] { manager.disable(); }, true},
+        {"task cannot run",
+         [&] {
+             manager.stop();
+             live->on_run = [](const std::string&) { throw TaskSchedulerError("Cannot run task: Access is denied"); };
+         },
+         false},
+    };
+    for (const auto& [name, arrange, starts] : cases) {
+        SCOPED_TRACE(name);
+        arrange();
+        try {
+            install(manager);
+            EXPECT_TRUE(starts);
+        } catch (const ServiceOperationError& error) {
+            EXPECT_FALSE(starts) << error.what();
+            EXPECT_EQ(error.operation(), ServiceOperation::START);
+        }
+        EXPECT_EQ(manager.status(), (status::ServiceStatus{InstallationStatus::INSTALLED, EnablementStatus::ENABLED,
+                                                           starts ? RunningStatus::RUNNING : RunningStatus::NOT_RUNNING}));
+        live->on_run = run;
+    }
+}
+
 TEST_F(WindowsBackend, AFailedInstallLeavesNoTaskAndNoScript) {
     struct Case {
         const char* name;

@@ -5,6 +5,10 @@
 #include <exception>
 #include <thread>
 
+#include <fmt/ranges.h>
+
+#include "vetra_service_manager/exceptions.hpp"
+
 namespace vetra_service_manager::backends::base {
 
 std::string describe_current_exception() {
@@ -46,12 +50,65 @@ bool ServiceManagerBackend::_wait_until(const std::function<bool()>& condition, 
     return false;
 }
 
-void ServiceManagerBackend::uninstall_after_failed_install() noexcept {
+void ServiceManagerBackend::install(const std::vector<std::string>& program_arguments, const version::Version& version,
+                                    bool raise_if_already_installed) {
+    using exceptions::ServiceOperation;
+    using exceptions::ServiceOperationError;
+    logger().info("Installing service: {}, version: {} with args: {}", service_name(), version.str(),
+                  program_arguments);
+    bool installed = false;
+    try {
+        installed = status().installation_status == status::InstallationStatus::INSTALLED;
+    } catch (const ServiceOperationError& error) {
+        std::throw_with_nested(ServiceOperationError(ServiceOperation::INSTALL, error.what()));
+    }
+    if (installed) {
+        if (raise_if_already_installed) throw exceptions::ServiceAlreadyInstalledError();
+        logger().debug("Service is already installed, skipping");
+        // A leftover of a failed install, or a service stopped or disabled since, must not pass
+        // for a running one: what was the user's stays, so nothing is cleaned up here.
+        enable_and_start_installed();
+        return;
+    }
+    try {
+        write_definition(program_arguments, version);
+        enable();
+        start();
+        logger().info("Successfully installed and started service: {}", service_name());
+    } catch (...) {
+        const std::string cause = describe_current_exception();
+        logger().error("Installation failed, attempting cleanup: {}", cause);
+        clean_up_failed_install();
+        try {
+            throw;
+        } catch (const ServiceOperationError&) {
+            throw;
+        } catch (...) {
+            std::throw_with_nested(ServiceOperationError(ServiceOperation::INSTALL, "Installation failed: " + cause));
+        }
+    }
+}
+
+void ServiceManagerBackend::enable_and_start_installed() {
+    enable();
+    start();
+    if (status().running_status != status::RunningStatus::RUNNING) {
+        const std::string message = "Failed to start the service: it is installed but does not run";
+        logger().error("{}", message);
+        throw exceptions::ServiceOperationError(exceptions::ServiceOperation::START, message);
+    }
+}
+
+void ServiceManagerBackend::clean_up_failed_install() noexcept {
     try {
         uninstall();
     } catch (...) {
-        logger().error("Cleanup after the failed installation failed too: {}", describe_current_exception());
+        log_failed_clean_up();
     }
+}
+
+void ServiceManagerBackend::log_failed_clean_up() const noexcept {
+    logger().error("Cleanup after the failed installation failed too: {}", describe_current_exception());
 }
 
 }  // namespace vetra_service_manager::backends::base

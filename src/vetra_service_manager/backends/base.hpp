@@ -46,8 +46,14 @@ public:
     const std::filesystem::path& app_dir() const noexcept { return app_dir_; }
     spdlog::logger& logger() const noexcept { return *logger_; }
 
+    // Leaves the service installed, enabled and running. An installed service's definition is not
+    // rewritten, whatever version it has: it is only enabled and started through enable() and
+    // start(), and fails as START if it does not come up. A fresh one is written by
+    // write_definition() and then enabled and started; any failure there is cleaned up by
+    // clean_up_failed_install() and reported once: a ServiceOperationError as it is, anything else
+    // as "Installation failed: <cause>" with INSTALL, chained to the cause.
     virtual void install(const std::vector<std::string>& program_arguments, const version::Version& version,
-                         bool raise_if_already_installed = false) = 0;
+                         bool raise_if_already_installed = false);
     virtual void uninstall(bool raise_if_not_installed = false) = 0;
     virtual void enable(bool raise_if_already_enabled = false) = 0;
     virtual void disable(bool raise_if_already_disabled = false) = 0;
@@ -87,11 +93,20 @@ protected:
         logger().debug("{}, skipping", state);
     }
 
-    // The clean-up of a failed install: uninstall(). The failure that led here is the one to
-    // report, so a clean-up that fails as well (often for the same reason) is only logged.
-    void uninstall_after_failed_install() noexcept;
+    // What the platform keeps of the service (unit file, property list, task), written so that
+    // status() then reports it installed. Only called for a service that is not installed.
+    virtual void write_definition(const std::vector<std::string>& program_arguments,
+                                  const version::Version& version) = 0;
+    // The clean-up of a failed install: uninstall(), and what a backend adds. The failure that led
+    // here is the one to report, so a clean-up that fails as well (often for the same reason) is
+    // only logged.
+    virtual void clean_up_failed_install() noexcept;
+    // Logs a clean-up failure in the words every backend uses (for the exception being handled).
+    void log_failed_clean_up() const noexcept;
 
 private:
+    void enable_and_start_installed();
+
     std::string service_name_;
     std::filesystem::path app_dir_;
     std::shared_ptr<spdlog::logger> logger_;

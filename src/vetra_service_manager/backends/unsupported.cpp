@@ -22,6 +22,10 @@ void UnsupportedServiceManager::install(const std::vector<std::string>&, const v
     refuse(ServiceOperation::INSTALL);
 }
 
+void UnsupportedServiceManager::write_definition(const std::vector<std::string>&, const version::Version&) {
+    refuse(ServiceOperation::INSTALL);
+}
+
 void UnsupportedServiceManager::uninstall(bool raise_if_not_installed) {
     if (raise_if_not_installed) throw exceptions::ServiceNotInstalledError();
 }

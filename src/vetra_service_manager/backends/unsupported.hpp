@@ -18,6 +18,9 @@ public:
     void stop(bool raise_if_already_stopped = false) override;
     status::ServiceStatus status() const override;
     std::optional<version::Version> version() const override;
+
+private:
+    void write_definition(const std::vector<std::string>& program_arguments, const version::Version& version) override;
 };
 
 }  // namespace vetra_service_manager::backends::unsupported

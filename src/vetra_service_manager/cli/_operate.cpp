@@ -38,9 +38,9 @@ std::string apply(Action action, registry::ServiceHandle& service, const Service
             service.start();
             return "\u2713 " + name + " started";
         case Action::STOP:
-            if (!running) return "- " + name + " already stopped";
+            // Asked even when not running: a service waiting to be restarted would come back.
             service.stop();
-            return "\u2713 " + name + " stopped";
+            return running ? "\u2713 " + name + " stopped" : "- " + name + " already stopped";
         case Action::RESTART:
             if (running) service.stop();
             service.start();

@@ -35,8 +35,6 @@ public:
     // Touches nothing on disk and starts no process.
     MacOSServiceManager(std::string service_name, std::filesystem::path app_dir);
 
-    void install(const std::vector<std::string>& program_arguments, const version::Version& version,
-                 bool raise_if_already_installed = false) override;
     void uninstall(bool raise_if_not_installed = false) override;
     void enable(bool raise_if_already_enabled = false) override;
     void disable(bool raise_if_already_disabled = false) override;
@@ -57,6 +55,7 @@ public:
     std::vector<base::LogFile> log_files() const override;
 
 private:
+    void write_definition(const std::vector<std::string>& program_arguments, const version::Version& version) override;
     std::string domain_target() const;
     std::string service_target() const;
     // launchctl with these arguments, output captured, no time-out. A launchctl that cannot be

@@ -1,7 +1,5 @@
 // install and uninstall of the launchd backend: the property list, the log directory, and through
 // the lifecycle operations the agent's registration with launchd.
-#include <fmt/ranges.h>
-
 #include "vetra_service_manager/backends/launchd/macos.hpp"
 #include "vetra_service_manager/backends/launchd/plist.hpp"
 #include "vetra_service_manager/exceptions.hpp"
@@ -29,69 +27,39 @@ void remove_tree_best_effort(const fs::path& path) {
 
 }  // namespace
 
-void MacOSServiceManager::install(const std::vector<std::string>& program_arguments, const version::Version& version,
-                                  bool raise_if_already_installed) {
-    logger().info("Installing service: {}, version: {} with args: {}", service_name(), version.str(),
-                  program_arguments);
-    bool installed = false;
+void MacOSServiceManager::write_definition(const std::vector<std::string>& program_arguments,
+                                           const version::Version& version) {
+    // Refused before anything is written, and named as given rather than inside the preflight.
+    plist::check_string("WorkingDirectory", platform::to_text(app_dir()));
+    for (const auto& argument : program_arguments) plist::check_string("ProgramArguments", argument);
+    const fs::path logs = log_dir();
+    logger().info("Creating directories: {} and {}", platform::to_text(app_dir()), platform::to_text(logs));
+    platform::files::ensure_private_directory(app_dir());
+    platform::files::create_private_directories(logs);
+    const fs::path out_log = logs / "out.log";
+    const fs::path err_log = logs / "err.log";
+    const auto wrapped = _build_program_arguments_with_log_rotation(program_arguments, out_log, err_log);
+
+    // Keys in sorted order, as launchd's own tools write them.
+    plist::Dict agent;
+    agent.set_bool("KeepAlive", true);
+    agent.set_string("Label", bundle_identifier());
+    agent.set_string_array("ProgramArguments", wrapped);
+    agent.set_bool("RunAtLoad", true);
+    agent.set_string("StandardErrorPath", platform::to_text(err_log));
+    agent.set_string("StandardOutPath", platform::to_text(out_log));
+    agent.set_integer("ThrottleInterval", THROTTLE_INTERVAL_SECONDS);
+    agent.set_string("Version", version.str());
+    agent.set_string("WorkingDirectory", platform::to_text(app_dir()));
+
+    logger().info("Creating plist file at {}", platform::to_text(plist_path()));
+    platform::files::create_private_directories(plist_path().parent_path());
+    agent.write_xml_file(plist_path());
     try {
-        installed = status().installation_status == InstallationStatus::INSTALLED;
-    } catch (const ServiceOperationError& error) {
-        std::throw_with_nested(ServiceOperationError(ServiceOperation::INSTALL, error.what()));
-    }
-    if (installed) {
-        if (raise_if_already_installed) throw exceptions::ServiceAlreadyInstalledError();
-        logger().debug("Service is already installed, skipping");
-        return;
-    }
-    try {
-        // Refused before anything is written, and named as given rather than inside the preflight.
-        plist::check_string("WorkingDirectory", platform::to_text(app_dir()));
-        for (const auto& argument : program_arguments) plist::check_string("ProgramArguments", argument);
-        const fs::path logs = log_dir();
-        logger().info("Creating directories: {} and {}", platform::to_text(app_dir()), platform::to_text(logs));
-        platform::files::ensure_private_directory(app_dir());
-        platform::files::create_private_directories(logs);
-        const fs::path out_log = logs / "out.log";
-        const fs::path err_log = logs / "err.log";
-        const auto wrapped = _build_program_arguments_with_log_rotation(program_arguments, out_log, err_log);
-
-        // Keys in sorted order, as launchd's own tools write them.
-        plist::Dict agent;
-        agent.set_bool("KeepAlive", true);
-        agent.set_string("Label", bundle_identifier());
-        agent.set_string_array("ProgramArguments", wrapped);
-        agent.set_bool("RunAtLoad", true);
-        agent.set_string("StandardErrorPath", platform::to_text(err_log));
-        agent.set_string("StandardOutPath", platform::to_text(out_log));
-        agent.set_integer("ThrottleInterval", THROTTLE_INTERVAL_SECONDS);
-        agent.set_string("Version", version.str());
-        agent.set_string("WorkingDirectory", platform::to_text(app_dir()));
-
-        logger().info("Creating plist file at {}", platform::to_text(plist_path()));
-        platform::files::create_private_directories(plist_path().parent_path());
-        agent.write_xml_file(plist_path());
-        try {
-            fs::permissions(plist_path(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
-                                              fs::perms::others_read);
-        } catch (const fs::filesystem_error& error) {
-            logger().warn("Failed to set plist permissions: {}", error.what());
-        }
-
-        enable();
-        start();
-        logger().info("Successfully installed and started service: {}", service_name());
-    } catch (...) {
-        const std::string cause = base::describe_current_exception();
-        logger().error("Installation failed, attempting cleanup: {}", cause);
-        uninstall_after_failed_install();
-        try {
-            throw;
-        } catch (const ServiceOperationError&) {
-            throw;
-        } catch (...) {
-            std::throw_with_nested(ServiceOperationError(ServiceOperation::INSTALL, "Installation failed: " + cause));
-        }
+        fs::permissions(plist_path(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                          fs::perms::others_read);
+    } catch (const fs::filesystem_error& error) {
+        logger().warn("Failed to set plist permissions: {}", error.what());
     }
 }
 

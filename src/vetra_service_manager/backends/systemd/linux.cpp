@@ -1,8 +1,8 @@
 // Identity, status queries, the installed version and the log viewer of the systemd backend.
 #include "vetra_service_manager/backends/systemd/linux.hpp"
 
-#include <fstream>
-#include <sstream>
+#include <optional>
+#include <set>
 
 #include "vetra_service_manager/backends/systemd/linux_unit.hpp"
 #include "vetra_service_manager/exceptions.hpp"
@@ -17,6 +17,11 @@ namespace {
 constexpr const char* LOGGER_NAME = "vetra_service_manager.backends.systemd.linux";
 constexpr const char* UNIT_PREFIX = "com.norvale.";
 constexpr const char* UNIT_INTERFACE = "org.freedesktop.systemd1.Unit";
+
+// No manager could be reached: status can still tell something, unlike every other operation.
+class Unreachable : public ServiceOperationError {
+    using ServiceOperationError::ServiceOperationError;
+};
 
 fs::path config_home() {
     if (auto xdg = platform::directory_env("XDG_CONFIG_HOME")) return *xdg;
@@ -41,39 +46,89 @@ linux_bus::UserManager LinuxServiceManager::connect(ServiceOperation operation) 
             "Cannot reach the systemd user manager ({}); it runs only while the user is logged in, or with lingering "
             "enabled (loginctl enable-linger)",
             error.what());
-        logger().error("{}", message);
+        // status goes on without it and says so as a warning.
+        if (operation != ServiceOperation::GET_STATUS) logger().error("{}", message);
         // The message quotes the whole reason, as launchctl's error text is quoted on macOS.
-        throw ServiceOperationError(operation, message);
+        throw Unreachable(operation, message);
     }
 }
 
-status::ServiceStatus LinuxServiceManager::status() const {
+void LinuxServiceManager::refuse_if_masked(const Reading& reading, ServiceOperation operation) const {
+    if (!reading.masked()) return;
+    const std::string message = fmt::format("The service is masked; `systemctl --user unmask {}` allows it to run again",
+                                            unit_name_);
+    logger().error("{}", message);
+    throw ServiceOperationError(operation, message);
+}
+
+LinuxServiceManager::Reading LinuxServiceManager::read(ServiceOperation operation) const {
     logger().debug("Checking status of service: {}", service_name());
-    ServiceStatus result{InstallationStatus::NOT_INSTALLED, EnablementStatus::DISABLED, RunningStatus::NOT_RUNNING};
+    Reading reading{{InstallationStatus::NOT_INSTALLED, EnablementStatus::DISABLED, RunningStatus::NOT_RUNNING}};
+    bool file = false;
     try {
-        if (!platform::files::exists(unit_path_)) return result;
+        // A link to /dev/null (a mask) is there too, though it leads nowhere useful.
+        file = fs::exists(fs::symlink_status(unit_path_));
     } catch (const fs::filesystem_error& error) {
         logger().error("Cannot look for the unit file: {}", error.what());
         std::throw_with_nested(
-            ServiceOperationError(ServiceOperation::GET_STATUS, std::string("Cannot look for the unit file: ") + error.what()));
+            ServiceOperationError(operation, std::string("Cannot look for the unit file: ") + error.what()));
     }
-    logger().debug("Unit file exists, service is installed");
-    result.installation_status = InstallationStatus::INSTALLED;
-
-    auto manager = connect(ServiceOperation::GET_STATUS);
+    std::optional<linux_bus::UserManager> manager;
+    if (file) {
+        logger().debug("Unit file exists, service is installed");
+        reading.status.installation_status = InstallationStatus::INSTALLED;
+        manager.emplace(connect(operation));
+    } else {
+        // Nothing of ours on disk and no manager: nothing to act on either.
+        try {
+            manager.emplace(linux_bus::UserManager::connect());
+        } catch (const linux_bus::ConnectError&) {
+            return reading;
+        }
+    }
+    std::string load;
     try {
         // One round trip: status is what people and scripts run most.
-        auto state = manager.unit_string_properties(unit_name_, UNIT_INTERFACE,
-                                                    {"UnitFileState", "ActiveState", "SubState"});
-        const std::string& file_state = state["UnitFileState"];
-        const std::string& active = state["ActiveState"];
-        const std::string& sub = state["SubState"];
-        logger().debug("systemd reports UnitFileState={}, ActiveState={}, SubState={}", file_state, active, sub);
-        if (file_state == "enabled") result.enablement_status = EnablementStatus::ENABLED;
-        if (active == "active" && sub == "running") result.running_status = RunningStatus::RUNNING;
+        auto state = manager->unit_string_properties(unit_name_, UNIT_INTERFACE,
+                                                     {"LoadState", "UnitFileState", "ActiveState", "SubState", "NeedDaemonReload"});
+        load = state["LoadState"];
+        reading.file_state = state["UnitFileState"];
+        reading.active = state["ActiveState"];
+        reading.sub = state["SubState"];
+        reading.need_reload = state["NeedDaemonReload"] == "yes";
     } catch (const linux_bus::CallError& error) {
         logger().error("{}", error.what());
-        throw ServiceOperationError(ServiceOperation::GET_STATUS, error.what());
+        throw ServiceOperationError(operation, error.what());
+    }
+    logger().debug("systemd reports LoadState={}, UnitFileState={}, ActiveState={}, SubState={}", load,
+                   reading.file_state, reading.active, reading.sub);
+    if (!file && (load == "loaded" || reading.stoppable())) {
+        logger().warn("The unit file {} is gone but systemd still has the unit {}", platform::to_text(unit_path_),
+                      reading.active);
+        reading.status.installation_status = InstallationStatus::INSTALLED;
+    }
+    static const std::set<std::string> enabled{"enabled", "enabled-runtime", "linked", "linked-runtime", "alias"};
+    if (enabled.count(reading.file_state)) reading.status.enablement_status = EnablementStatus::ENABLED;
+    if (reading.active == "active" && reading.sub == "running") reading.status.running_status = RunningStatus::RUNNING;
+    return reading;
+}
+
+status::ServiceStatus LinuxServiceManager::status() const {
+    ServiceStatus result;
+    try {
+        const auto reading = read(ServiceOperation::GET_STATUS);
+        if (reading.need_reload) {
+            logger().warn("The unit file {} changed since systemd read it; start reloads it",
+                          platform::to_text(unit_path_));
+        }
+        result = reading.status;
+    } catch (const Unreachable& error) {
+        // Our unit file is there (else no manager is asked): tell what the files say.
+        const fs::path wants = unit_path_.parent_path() / "default.target.wants" / unit_name_;
+        result = {InstallationStatus::INSTALLED,
+                  fs::exists(fs::symlink_status(wants)) ? EnablementStatus::ENABLED : EnablementStatus::DISABLED,
+                  RunningStatus::NOT_RUNNING};
+        logger().warn("{}; reporting {} from its unit files alone", error.what(), service_name());
     }
     logger().info("Service {} status: {}", service_name(), status::to_string(result));
     return result;

@@ -17,14 +17,13 @@ public:
     // Touches nothing on disk and connects to nothing.
     LinuxServiceManager(std::string service_name, std::filesystem::path app_dir);
 
-    void install(const std::vector<std::string>& program_arguments, const version::Version& version,
-                 bool raise_if_already_installed = false) override;
     void uninstall(bool raise_if_not_installed = false) override;
     void enable(bool raise_if_already_enabled = false) override;
     void disable(bool raise_if_already_disabled = false) override;
     void start(bool raise_if_already_running = false) override;
     void stop(bool raise_if_already_stopped = false) override;
-    // Without a unit file: not installed, and no manager is contacted.
+    // With our unit file but no manager to ask: what the files say (enabled when the wants link
+    // exists, never running) and a warning. Without the file and without a manager: not installed.
     status::ServiceStatus status() const override;
     std::optional<version::Version> version() const override;
     // journalctl --user -u <unit> -n <lines> [-f]: the user journal keeps the service's output.
@@ -36,11 +35,28 @@ public:
     const std::filesystem::path& unit_path() const noexcept { return unit_path_; }
 
 private:
+    // The unit as the manager sees it, with the presence of our file.
+    struct Reading {
+        status::ServiceStatus status;
+        std::string file_state;  // UnitFileState: "enabled", "disabled", "masked", ...
+        std::string active;      // ActiveState
+        std::string sub;         // SubState
+        bool need_reload = false;  // the files changed since the manager read them
+        // The user linked the unit name to /dev/null: a decision of theirs we never undo.
+        bool masked() const { return file_state.starts_with("masked"); }
+        // Running, starting, stopping or waiting to be restarted: anything that a stop ends.
+        bool stoppable() const { return !active.empty() && active != "inactive" && active != "failed"; }
+    };
+    // A unit whose file was deleted by hand while the manager still has it loaded or active
+    // counts as installed, so that stop and uninstall take it down.
+    Reading read(ServiceOperation operation) const;
     // The user manager, or a ServiceOperationError for `operation` saying why none can be reached.
     linux_bus::UserManager connect(ServiceOperation operation) const;
-    // Stops the unit whatever it is doing (running or waiting to restart) and waits for the stop.
+    // A ServiceOperationError for `operation` when the unit is masked.
+    void refuse_if_masked(const Reading& reading, ServiceOperation operation) const;
+    // Stops the unit whatever it is doing and waits as long as systemd gives it to stop.
     void stop_unit(linux_bus::UserManager& manager, ServiceOperation operation);
-    void write_unit_file(const std::vector<std::string>& program_arguments, const version::Version& version) const;
+    void write_definition(const std::vector<std::string>& program_arguments, const version::Version& version) override;
 
     std::string unit_name_;
     std::filesystem::path unit_path_;

@@ -2,6 +2,8 @@
 
 #include <systemd/sd-bus.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -15,6 +17,9 @@ namespace {
 constexpr const char* DESTINATION = "org.freedesktop.systemd1";
 constexpr const char* MANAGER_PATH = "/org/freedesktop/systemd1";
 constexpr const char* MANAGER_INTERFACE = "org.freedesktop.systemd1.Manager";
+constexpr const char* NO_SUCH_UNIT = "org.freedesktop.systemd1.NoSuchUnit";
+// A job running longer than this is worth a word to the user.
+constexpr std::chrono::seconds SLOW_JOB{5};
 
 struct BusError {
     sd_bus_error error = SD_BUS_ERROR_NULL;
@@ -31,6 +36,15 @@ struct Message {
         throw CallError(fmt::format("{}: {}", what, error->message ? error->message : error->name), error->name);
     }
     throw CallError(fmt::format("{}: {}", what, std::strerror(-code)), {});
+}
+
+// Why a connection failed, in words a user knows: sd-bus reports a missing bus address as
+// ENOMEDIUM ("No medium found").
+std::string plain_reason(int code) {
+    if (code == -ENOMEDIUM) return "no address known";
+    if (code == -ENOENT) return "no such socket";
+    if (code == -ECONNREFUSED) return "nobody listens";
+    return std::strerror(-code);
 }
 
 void check(int code, const std::string& what, const sd_bus_error* error = nullptr) {
@@ -65,24 +79,25 @@ CallError::CallError(const std::string& message, std::string error_name)
     : std::runtime_error(message), error_name_(std::move(error_name)) {}
 
 UserManager UserManager::connect() {
+    // As `systemctl --user` does: the manager's own socket first, then the user bus, which may be
+    // a session bus the manager is not on (dbus-launch, dbus-run-session).
     sd_bus* bus = nullptr;
+    const auto runtime_dir = platform::env("XDG_RUNTIME_DIR");
+    std::string private_failure = "XDG_RUNTIME_DIR is not set";
+    if (runtime_dir && !runtime_dir->empty()) {
+        const std::string socket = *runtime_dir + "/systemd/private";
+        int code = sd_bus_new(&bus);
+        if (code >= 0) code = sd_bus_set_address(bus, ("unix:path=" + socket).c_str());
+        if (code >= 0) code = sd_bus_start(bus);
+        if (code >= 0) return UserManager(bus);
+        sd_bus_unref(bus);
+        bus = nullptr;
+        private_failure = fmt::format("{}: {}", socket, plain_reason(code));
+    }
     const int user_bus = sd_bus_open_user(&bus);
     if (user_bus >= 0) return UserManager(bus);
-
-    const auto runtime_dir = platform::env("XDG_RUNTIME_DIR");
-    if (!runtime_dir || runtime_dir->empty()) {
-        throw ConnectError(fmt::format("no user bus ({}) and XDG_RUNTIME_DIR is not set", std::strerror(-user_bus)));
-    }
-    const std::string socket = *runtime_dir + "/systemd/private";
-    int code = sd_bus_new(&bus);
-    if (code >= 0) code = sd_bus_set_address(bus, ("unix:path=" + socket).c_str());
-    if (code >= 0) code = sd_bus_start(bus);
-    if (code < 0) {
-        sd_bus_unref(bus);
-        throw ConnectError(fmt::format("no user bus ({}), and {}: {}", std::strerror(-user_bus), socket,
-                                       std::strerror(-code)));
-    }
-    return UserManager(bus);
+    throw ConnectError(fmt::format("no user bus ({}), and no manager socket ({})", plain_reason(user_bus),
+                                   private_failure));
 }
 
 UserManager::~UserManager() {
@@ -109,20 +124,27 @@ void UserManager::enable_unit_file(const std::string& unit) {
 void UserManager::disable_unit_file(const std::string& unit) {
     BusError error;
     Message reply;
-    check(sd_bus_call_method(bus_, DESTINATION, MANAGER_PATH, MANAGER_INTERFACE, "DisableUnitFiles", &error.error,
-                             &reply.message, "asb", 1, unit.c_str(), 0),
-          "Cannot disable " + unit, &error.error);
+    const int code = sd_bus_call_method(bus_, DESTINATION, MANAGER_PATH, MANAGER_INTERFACE, "DisableUnitFiles",
+                                        &error.error, &reply.message, "asb", 1, unit.c_str(), 0);
+    // A unit whose file is gone has no link left to remove.
+    if (code < 0 && sd_bus_error_has_name(&error.error, NO_SUCH_UNIT)) return;
+    check(code, "Cannot disable " + unit, &error.error);
 }
 
 std::string UserManager::start_unit(const std::string& unit, std::chrono::seconds timeout) {
     return run_job("StartUnit", unit, timeout);
 }
 
-std::string UserManager::stop_unit(const std::string& unit, std::chrono::seconds timeout) {
-    return run_job("StopUnit", unit, timeout);
+std::string UserManager::restart_unit(const std::string& unit, std::chrono::seconds timeout) {
+    return run_job("RestartUnit", unit, timeout);
 }
 
-std::string UserManager::run_job(const char* method, const std::string& unit, std::chrono::seconds timeout) {
+std::string UserManager::stop_unit(const std::string& unit, std::chrono::seconds timeout, const SlowNotice& slow) {
+    return run_job("StopUnit", unit, timeout, slow);
+}
+
+std::string UserManager::run_job(const char* method, const std::string& unit, std::chrono::seconds timeout,
+                                 const SlowNotice& slow) {
     const std::string what = fmt::format("{} {}", method, unit);
     // Listen before asking: the job may finish before the reply that names it is read.
     FinishedJobs finished;
@@ -144,7 +166,9 @@ std::string UserManager::run_job(const char* method, const std::string& unit, st
     check(sd_bus_message_read(reply.message, "o", &job_text), what);
     const std::string job(job_text);
 
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    const auto now = std::chrono::steady_clock::now();
+    const auto deadline = now + timeout;
+    auto notice = slow ? now + SLOW_JOB : deadline;
     for (;;) {
         for (const auto& [path, result] : finished.path_and_result) {
             if (path == job) return result;
@@ -152,11 +176,21 @@ std::string UserManager::run_job(const char* method, const std::string& unit, st
         const int processed = sd_bus_process(bus_, nullptr);
         check(processed, "Lost the user manager while waiting for " + what);
         if (processed > 0) continue;
-        const auto left = deadline - std::chrono::steady_clock::now();
-        if (left <= std::chrono::steady_clock::duration::zero()) {
-            throw CallError(fmt::format("{}: no answer from the user manager within {} s", what, timeout.count()), {});
+        const auto current = std::chrono::steady_clock::now();
+        if (current >= deadline) {
+            // Left queued, the job would still run later, long after the command said it failed.
+            BusError ignored;
+            sd_bus_call_method(bus_, DESTINATION, job.c_str(), "org.freedesktop.systemd1.Job", "Cancel",
+                               &ignored.error, nullptr, "");
+            throw CallError(fmt::format("{}: no answer from the user manager within {} s (job {} canceled)", what,
+                                        timeout.count(), job),
+                            {});
         }
-        const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(left).count();
+        if (current >= notice) {
+            slow();
+            notice = deadline;
+        }
+        const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(std::min(deadline, notice) - current).count();
         check(sd_bus_wait(bus_, static_cast<std::uint64_t>(micros)), "Lost the user manager while waiting for " + what);
     }
 }
@@ -165,7 +199,7 @@ void UserManager::reset_failed_unit(const std::string& unit) {
     BusError error;
     const int code = sd_bus_call_method(bus_, DESTINATION, MANAGER_PATH, MANAGER_INTERFACE, "ResetFailedUnit",
                                         &error.error, nullptr, "s", unit.c_str());
-    if (code < 0 && sd_bus_error_has_name(&error.error, "org.freedesktop.systemd1.NoSuchUnit")) return;
+    if (code < 0 && sd_bus_error_has_name(&error.error, NO_SUCH_UNIT)) return;
     check(code, "Cannot reset the failed state of " + unit, &error.error);
 }
 
@@ -189,6 +223,15 @@ int UserManager::unit_int_property(const std::string& unit, const char* interfac
     return value;
 }
 
+std::uint64_t UserManager::unit_uint64_property(const std::string& unit, const char* interface, const char* property) {
+    BusError error;
+    std::uint64_t value = 0;
+    check(sd_bus_get_property_trivial(bus_, DESTINATION, unit_path(unit).c_str(), interface, property, &error.error,
+                                      't', &value),
+          fmt::format("Cannot read {} of {}", property, unit), &error.error);
+    return value;
+}
+
 std::map<std::string, std::string> UserManager::unit_string_properties(const std::string& unit, const char* interface,
                                                                       const std::set<std::string>& wanted) {
     const std::string what = fmt::format("Cannot read the state of {}", unit);
@@ -206,9 +249,12 @@ std::map<std::string, std::string> UserManager::unit_string_properties(const std
         const char* name = nullptr;
         check(sd_bus_message_read(reply.message, "s", &name), what);
         const char* value = nullptr;
-        // A wanted name whose value is not a string is skipped like any other.
+        int flag = 0;
+        // A wanted name whose value is neither a string nor a boolean is skipped like any other.
         if (wanted.count(name) && sd_bus_message_read(reply.message, "v", "s", &value) >= 0) {
             found.emplace(name, value);
+        } else if (wanted.count(name) && sd_bus_message_read(reply.message, "v", "b", &flag) >= 0) {
+            found.emplace(name, flag ? "yes" : "no");
         } else {
             check(sd_bus_message_skip(reply.message, "v"), what);
         }

@@ -2,6 +2,8 @@
 // A thin client of the systemd user manager's D-Bus API. One instance is one connection, opened
 // by connect() and closed by the destructor; keep it for one command and never across a fork.
 #include <chrono>
+#include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <memory>
@@ -30,8 +32,8 @@ private:
 
 class UserManager {
 public:
-    // The user bus (DBUS_SESSION_BUS_ADDRESS, else $XDG_RUNTIME_DIR/bus), else the manager's
-    // private socket $XDG_RUNTIME_DIR/systemd/private.
+    // The manager's private socket $XDG_RUNTIME_DIR/systemd/private, else the user bus
+    // (DBUS_SESSION_BUS_ADDRESS, else $XDG_RUNTIME_DIR/bus).
     static UserManager connect();
     ~UserManager();
     UserManager(UserManager&& other) noexcept;
@@ -42,10 +44,14 @@ public:
     void reload();
     void enable_unit_file(const std::string& unit);
     void disable_unit_file(const std::string& unit);
+    // Called once when a job has taken longer than a few seconds.
+    using SlowNotice = std::function<void()>;
     // Queue a job for the unit and wait until the manager reports it finished (at most `timeout`);
-    // returns the job's result: "done", "failed", "canceled", "timeout", "dependency", ...
+    // returns the job's result: "done", "failed", "canceled", "timeout", "dependency", ... A job
+    // still unfinished at the time-out is canceled, so that nothing stays queued.
     std::string start_unit(const std::string& unit, std::chrono::seconds timeout);
-    std::string stop_unit(const std::string& unit, std::chrono::seconds timeout);
+    std::string restart_unit(const std::string& unit, std::chrono::seconds timeout);
+    std::string stop_unit(const std::string& unit, std::chrono::seconds timeout, const SlowNotice& slow = {});
     // A unit the manager does not know has nothing to reset.
     void reset_failed_unit(const std::string& unit);
 
@@ -53,14 +59,16 @@ public:
     // "org.freedesktop.systemd1.Service".
     std::string unit_property(const std::string& unit, const char* interface, const char* property);
     int unit_int_property(const std::string& unit, const char* interface, const char* property);
-    // The string properties among `wanted` of the unit's `interface`, read in one round trip;
-    // a property the manager did not report is left out.
+    std::uint64_t unit_uint64_property(const std::string& unit, const char* interface, const char* property);
+    // The string and boolean ("yes", "no") properties among `wanted` of the unit's `interface`, read
+    // in one round trip; a property the manager did not report is left out.
     std::map<std::string, std::string> unit_string_properties(const std::string& unit, const char* interface,
                                                               const std::set<std::string>& wanted);
 
 private:
     explicit UserManager(sd_bus* bus) : bus_(bus) {}
-    std::string run_job(const char* method, const std::string& unit, std::chrono::seconds timeout);
+    std::string run_job(const char* method, const std::string& unit, std::chrono::seconds timeout,
+                        const SlowNotice& slow = {});
 
     sd_bus* bus_;
 };

@@ -1,12 +1,5 @@
 // install and uninstall of the systemd backend: the unit file, and through the manager the unit's
 // enablement, start, stop and removal.
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <system_error>
-
-#include <fmt/ranges.h>
 
 #include "vetra_service_manager/backends/systemd/linux.hpp"
 #include "vetra_service_manager/backends/systemd/linux_unit.hpp"
@@ -16,62 +9,34 @@
 
 namespace vetra_service_manager::backends::systemd::linux {
 namespace fs = std::filesystem;
-void LinuxServiceManager::write_unit_file(const std::vector<std::string>& program_arguments,
-                                          const version::Version& version) const {
+namespace {
+
+bool is_mask(const fs::path& path) {
+    std::error_code ignored;
+    return fs::is_symlink(path, ignored) && fs::read_symlink(path, ignored) == "/dev/null";
+}
+
+}  // namespace
+
+void LinuxServiceManager::write_definition(const std::vector<std::string>& program_arguments,
+                                           const version::Version& version) {
     const std::string text = linux_unit::render({service_name(), version.str(), program_arguments,
                                                  platform::to_text(app_dir())});
+    // Nothing is written for a manager that cannot be reached: the file would pass for an install.
+    auto manager = connect(ServiceOperation::INSTALL);
     logger().info("Creating directory: {}", platform::to_text(app_dir()));
     platform::files::ensure_private_directory(app_dir());
     logger().info("Creating unit file at {}", platform::to_text(unit_path()));
     platform::files::create_private_directories(unit_path().parent_path());
     platform::files::write_file_atomically(unit_path(), text);
-}
-
-void LinuxServiceManager::install(const std::vector<std::string>& program_arguments, const version::Version& version,
-                                  bool raise_if_already_installed) {
-    logger().info("Installing service: {}, version: {} with args: {}", service_name(), version.str(),
-                  program_arguments);
-    if (status().installation_status == InstallationStatus::INSTALLED) {
-        if (raise_if_already_installed) throw exceptions::ServiceAlreadyInstalledError();
-        logger().debug("Service is already installed, skipping");
-        return;
-    }
-    try {
-        write_unit_file(program_arguments, version);
-        {
-            auto manager = connect(ServiceOperation::INSTALL);
-            logger().info("Reloading the systemd user manager");
-            manager.reload();
-        }
-        enable();
-        start();
-        logger().info("Successfully installed and started service: {}", service_name());
-    } catch (...) {
-        const std::string cause = base::describe_current_exception();
-        logger().error("Installation failed, attempting cleanup: {}", cause);
-        uninstall_after_failed_install();
-        ServiceOperationError failed(ServiceOperation::INSTALL, "Installation failed: " + cause);
-        try {
-            throw;
-        } catch (const ServiceOperationError& inner) {
-            // Its message is already in ours: chain what it was chained to, so that nothing is said twice.
-            try {
-                std::rethrow_if_nested(inner);
-            } catch (...) {
-                std::throw_with_nested(failed);
-            }
-            throw failed;
-        } catch (const linux_unit::UnitValueError&) {
-            throw failed;  // a refusal of ours, already said in full
-        } catch (...) {
-            std::throw_with_nested(failed);
-        }
-    }
+    logger().info("Reloading the systemd user manager");
+    manager.reload();
 }
 
 void LinuxServiceManager::uninstall(bool raise_if_not_installed) {
     logger().info("Uninstalling service: {}", service_name());
-    if (status().installation_status == InstallationStatus::NOT_INSTALLED) {
+    // Also a unit whose file was deleted by hand while it runs: it is taken down all the same.
+    if (read(ServiceOperation::UNINSTALL).status.installation_status == InstallationStatus::NOT_INSTALLED) {
         logger().info("Service {} is not installed", service_name());
         if (raise_if_not_installed) throw exceptions::ServiceNotInstalledError();
         logger().debug("Service is not installed, skipping");
@@ -88,15 +53,23 @@ void LinuxServiceManager::uninstall(bool raise_if_not_installed) {
             throw ServiceOperationError(ServiceOperation::UNINSTALL, message);
         }
     };
-    // Also a unit waiting to be restarted: it would come back after the file is gone.
-    ask("Failed to stop the service", [&](linux_bus::UserManager& manager) {
+    {
+        // Also a unit waiting to be restarted: it would come back after the file is gone.
+        auto manager = connect(ServiceOperation::UNINSTALL);
         stop_unit(manager, ServiceOperation::UNINSTALL);
+    }
+    ask("Failed to disable the service", [&](linux_bus::UserManager& manager) {
         logger().info("Disabling unit {}", unit_name());
         manager.disable_unit_file(unit_name());
     });
     try {
-        logger().info("Deleting unit file: {}", platform::to_text(unit_path()));
-        fs::remove(unit_path());
+        // A link to /dev/null is the user's mask, not our file.
+        if (is_mask(unit_path())) {
+            logger().info("Leaving the mask {} in place", platform::to_text(unit_path()));
+        } else {
+            logger().info("Deleting unit file: {}", platform::to_text(unit_path()));
+            fs::remove(unit_path());
+        }
     } catch (const std::exception& error) {
         logger().error("Failed to delete unit file: {}", error.what());
         std::throw_with_nested(ServiceOperationError(ServiceOperation::UNINSTALL,

@@ -1,7 +1,9 @@
 // enable, disable, start and stop of the systemd backend: each reads the status first, skips or
 // refuses when the unit is already where it was asked to go, and otherwise asks the manager.
 // Start and stop wait for their job to finish rather than polling.
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 
 #include "vetra_service_manager/backends/systemd/linux.hpp"
 #include "vetra_service_manager/exceptions.hpp"
@@ -12,6 +14,10 @@ namespace {
 constexpr const char* UNIT_INTERFACE = "org.freedesktop.systemd1.Unit";
 constexpr const char* SERVICE_INTERFACE = "org.freedesktop.systemd1.Service";
 constexpr std::chrono::seconds JOB_TIMEOUT{base::DEFAULT_STATUS_WAIT_TIMEOUT_SECONDS};
+// Past systemd's own kill, the time SIGKILL and the clean-up take.
+constexpr std::chrono::seconds STOP_MARGIN{10};
+// A stop time-out of "infinity" is waited for this long at most.
+constexpr std::chrono::microseconds LONGEST_STOP{std::chrono::hours(1)};
 
 // Runs `action` on the manager; a refusal becomes a ServiceOperationError for `operation` that
 // quotes the manager's reason in full (the bus error itself adds nothing to chain).
@@ -30,12 +36,13 @@ void ask(spdlog::logger& logger, ServiceOperation operation, const std::string& 
 
 void LinuxServiceManager::enable(bool raise_if_already_enabled) {
     logger().info("Enabling service: {}", service_name());
-    const auto current = status();
-    if (current.installation_status == InstallationStatus::NOT_INSTALLED) {
+    const auto current = read(ServiceOperation::ENABLE);
+    if (current.status.installation_status == InstallationStatus::NOT_INSTALLED) {
         logger().warn("Service is not installed");
         throw exceptions::ServiceNotInstalledError();
     }
-    if (current.enablement_status == EnablementStatus::ENABLED) {
+    refuse_if_masked(current, ServiceOperation::ENABLE);
+    if (current.status.enablement_status == EnablementStatus::ENABLED) {
         return skip_or_raise<exceptions::ServiceAlreadyEnabledError>(raise_if_already_enabled, "Service is already enabled");
     }
     auto manager = connect(ServiceOperation::ENABLE);
@@ -63,25 +70,38 @@ void LinuxServiceManager::disable(bool raise_if_already_disabled) {
 
 void LinuxServiceManager::start(bool raise_if_already_running) {
     logger().info("Starting service: {}", service_name());
-    const auto current = status();
-    if (current.installation_status == InstallationStatus::NOT_INSTALLED) {
+    const auto current = read(ServiceOperation::START);
+    if (current.status.installation_status == InstallationStatus::NOT_INSTALLED) {
         logger().warn("Service is not installed");
         throw exceptions::ServiceNotInstalledError();
     }
-    if (current.enablement_status == EnablementStatus::DISABLED) {
+    refuse_if_masked(current, ServiceOperation::START);
+    if (current.need_reload) {
+        // Else systemd would go on running, or start, what the file said before it was edited.
+        auto manager = connect(ServiceOperation::START);
+        logger().info("Reloading the systemd user manager");
+        ask(logger(), ServiceOperation::START, "Failed to reload the user manager", [&] { manager.reload(); });
+    }
+    if (current.status.enablement_status == EnablementStatus::DISABLED) {
         logger().info("Service is disabled, enabling first");
         enable(false);
     }
-    if (current.running_status == RunningStatus::RUNNING) {
+    if (current.status.running_status == RunningStatus::RUNNING) {
         return skip_or_raise<exceptions::ServiceAlreadyRunningError>(raise_if_already_running, "Service is already running");
     }
     auto manager = connect(ServiceOperation::START);
-    logger().info("Starting unit {}", unit_name());
     const auto started = std::chrono::steady_clock::now();
     std::string job, active, sub, result;
     int exit_status = 0;
     ask(logger(), ServiceOperation::START, "Failed to start the service", [&] {
-        job = manager.start_unit(unit_name(), JOB_TIMEOUT);
+        // A unit waiting out RestartSec would take a start job as one more wait: restart it now.
+        if (current.active == "activating" && current.sub == "auto-restart") {
+            logger().info("Restarting unit {}, which waits to be restarted", unit_name());
+            job = manager.restart_unit(unit_name(), JOB_TIMEOUT);
+        } else {
+            logger().info("Starting unit {}", unit_name());
+            job = manager.start_unit(unit_name(), JOB_TIMEOUT);
+        }
         active = manager.unit_property(unit_name(), UNIT_INTERFACE, "ActiveState");
         sub = manager.unit_property(unit_name(), UNIT_INTERFACE, "SubState");
         if (active == "active" && sub == "running") return;
@@ -102,7 +122,8 @@ void LinuxServiceManager::start(bool raise_if_already_running) {
 
 void LinuxServiceManager::stop(bool raise_if_already_stopped) {
     logger().info("Stopping service: {}", service_name());
-    if (status().running_status == RunningStatus::NOT_RUNNING) {
+    // Not only a running unit: one waiting to be restarted would come back within RestartSec.
+    if (!read(ServiceOperation::STOP).stoppable()) {
         return skip_or_raise<exceptions::ServiceAlreadyStoppedError>(raise_if_already_stopped, "Service is not running");
     }
     auto manager = connect(ServiceOperation::STOP);
@@ -116,8 +137,15 @@ void LinuxServiceManager::stop_unit(linux_bus::UserManager& manager, ServiceOper
         // Also true of a unit the manager could not load: there is nothing to stop.
         active = manager.unit_property(unit_name(), UNIT_INTERFACE, "ActiveState");
         if (active == "inactive" || active == "failed") return;
+        // systemd gives the unit its TimeoutStopUSec before it kills it; giving up sooner would
+        // report a failure for a stop that is still on its way.
+        const auto allowed = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::microseconds(
+            std::min<std::uint64_t>(manager.unit_uint64_property(unit_name(), SERVICE_INTERFACE, "TimeoutStopUSec"),
+                                    LONGEST_STOP.count())));
         logger().info("Stopping unit {}", unit_name());
-        job = manager.stop_unit(unit_name(), JOB_TIMEOUT);
+        job = manager.stop_unit(unit_name(), allowed + STOP_MARGIN, [&] {
+            logger().warn("Waiting for {} to stop (systemd allows it {} s)", service_name(), allowed.count());
+        });
         active = manager.unit_property(unit_name(), UNIT_INTERFACE, "ActiveState");
     });
     if (active != "inactive" && active != "failed") {

@@ -1,6 +1,7 @@
 #include "vetra_service_manager/backends/systemd/linux_unit.hpp"
 
 #include <algorithm>
+#include <filesystem>
 
 #include <fmt/format.h>
 
@@ -40,6 +41,25 @@ bool is_utf8(std::string_view text) {
     return true;
 }
 
+// The noncharacters U+FDD0..U+FDEF and U+xxFFFE, U+xxFFFF: systemd takes text holding one as not
+// UTF-8 clean and ignores the setting. Called on well-formed UTF-8 only.
+bool has_noncharacter(std::string_view text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == 0xEF && i + 2 < text.size()) {
+            const auto b1 = static_cast<unsigned char>(text[i + 1]), b2 = static_cast<unsigned char>(text[i + 2]);
+            if (b1 == 0xB7 && b2 >= 0x90 && b2 <= 0xAF) return true;   // U+FDD0..U+FDEF
+            if (b1 == 0xBF && (b2 == 0xBE || b2 == 0xBF)) return true;  // U+FFFE, U+FFFF
+        }
+        if (c >= 0xF0 && i + 3 < text.size()) {
+            const auto b1 = static_cast<unsigned char>(text[i + 1]), b2 = static_cast<unsigned char>(text[i + 2]),
+                       b3 = static_cast<unsigned char>(text[i + 3]);
+            if ((b1 & 0x0F) == 0x0F && b2 == 0xBF && (b3 == 0xBE || b3 == 0xBF)) return true;  // U+xxFFFE, U+xxFFFF
+        }
+    }
+    return false;
+}
+
 // Line breaks end the setting and NUL ends the file's text; no escape brings either back intact.
 void check_representable(std::string_view what, std::string_view text) {
     if (text.find_first_of(std::string_view("\n\r\0", 3)) != std::string_view::npos) {
@@ -48,6 +68,9 @@ void check_representable(std::string_view what, std::string_view text) {
                                          what, text));
     }
     if (!is_utf8(text)) throw UnitValueError(fmt::format("{} is not valid UTF-8: {:?}", what, text));
+    if (has_noncharacter(text)) {
+        throw UnitValueError(fmt::format("{} holds a Unicode noncharacter, which systemd refuses: {:?}", what, text));
+    }
 }
 
 bool is_control(unsigned char c) { return c < 0x20 || c == 0x7F; }
@@ -94,34 +117,37 @@ std::string exec_start(const std::vector<std::string>& arguments) {
     if (program.empty() || program.front() != '/') {
         throw UnitValueError(fmt::format("The service's program must be an absolute path: {:?}", program));
     }
-    // systemd refuses such a program path however it is quoted.
+    std::string out;
+    std::size_t first_argument = 1;
     if (program.find_first_of("\"'\\") != std::string::npos ||
         std::any_of(program.begin(), program.end(), [](char c) { return is_control(static_cast<unsigned char>(c)); })) {
-        throw UnitValueError(fmt::format(
-            "systemd cannot start a program whose path contains quotes, backslashes or control characters: {:?}",
-            program));
-    }
-    // The program's path is not subject to variable expansion, but the argument vector (argv[0]
-    // included) is: a path with "$" goes in through the "@" form, which names the path and argv[0]
-    // separately, each escaped for what systemd does to it.
-    std::string out;
-    if (program.find('$') != std::string::npos) {
+        // systemd refuses such a program path however it is quoted, but takes it as an argument:
+        // the shell execs it, so the main process is still the program itself.
+        out = "/bin/sh -c " + exec_argument("exec \"$0\" \"$@\"", true);
+        first_argument = 0;
+    } else if (program.find('$') != std::string::npos) {
+        // The program's path is not subject to variable expansion, but the argument vector (argv[0]
+        // included) is: such a path goes in through the "@" form, which names the path and argv[0]
+        // separately, each escaped for what systemd does to it.
         out = fmt::format("@{} {}", exec_argument(program, false), exec_argument(program, true));
     } else {
         out = exec_argument(program, false);
     }
-    for (std::size_t i = 1; i < arguments.size(); ++i) {
+    for (std::size_t i = first_argument; i < arguments.size(); ++i) {
         out.push_back(' ');
         out += exec_argument(arguments[i], true);
     }
     return out;
 }
 
-std::string working_directory(std::string_view directory) {
-    check_representable("The working directory", directory);
-    if (directory.empty() || directory.front() != '/') {
-        throw UnitValueError(fmt::format("The working directory must be an absolute path: {:?}", directory));
+std::string working_directory(std::string_view given) {
+    check_representable("The working directory", given);
+    if (given.empty() || given.front() != '/') {
+        throw UnitValueError(fmt::format("The working directory must be an absolute path: {:?}", given));
     }
+    // systemd refuses "." and ".." components: name the same directory without them.
+    std::string directory = std::filesystem::path(given).lexically_normal().string();
+    if (directory.size() > 1 && directory.back() == '/') directory.pop_back();
     // No quotes and no C escapes here; the parser trims surrounding blanks and a final backslash
     // continues the line, so neither can end the value.
     const char last = directory.back();

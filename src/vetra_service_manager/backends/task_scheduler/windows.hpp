@@ -31,8 +31,6 @@ public:
                           platform::account::Account account,
                           std::chrono::seconds start_timeout = std::chrono::seconds(base::DEFAULT_STATUS_WAIT_TIMEOUT_SECONDS));
 
-    void install(const std::vector<std::string>& program_arguments, const version::Version& version,
-                 bool raise_if_already_installed = false) override;
     void uninstall(bool raise_if_not_installed = false) override;
     void enable(bool raise_if_already_enabled = false) override;
     void disable(bool raise_if_already_disabled = false) override;
@@ -60,6 +58,8 @@ public:
     std::filesystem::path log_file() const { return service_folder_ / "supervisor.log"; }
 
 private:
+    void write_definition(const std::vector<std::string>& program_arguments, const version::Version& version) override;
+    void clean_up_failed_install() noexcept override;
     struct ServiceProcess {
         std::uint32_t pid;
         platform::process_table::Instant created;

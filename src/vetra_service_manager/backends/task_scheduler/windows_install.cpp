@@ -1,8 +1,5 @@
 // install and uninstall of the Windows backend: the supervisor script in the service's folder,
 // the task that runs it, and through the lifecycle operations the running service.
-#include <fstream>
-
-#include <fmt/ranges.h>
 
 #include "vetra_service_manager/backends/task_scheduler/windows.hpp"
 #include "vetra_service_manager/backends/task_scheduler/windows_formats.hpp"
@@ -45,48 +42,28 @@ void WindowsServiceManager::remove_service_folder() const {
     platform::files::remove_tree(service_folder());
 }
 
-void WindowsServiceManager::install(const std::vector<std::string>& program_arguments, const version::Version& version,
-                                    bool raise_if_already_installed) {
-    logger().info("Installing service: {}, version: {} with args: {}", service_name(), version.str(),
-                  program_arguments);
-    if (status().installation_status == InstallationStatus::INSTALLED) {
-        if (raise_if_already_installed) throw exceptions::ServiceAlreadyInstalledError();
-        logger().debug("Service is already installed, skipping");
-        return;
-    }
+void WindowsServiceManager::write_definition(const std::vector<std::string>& program_arguments,
+                                             const version::Version& version) {
+    write_script(program_arguments);
+    const std::string xml =
+        wintpl::create_scheduled_task_xml(service_name(), task_name(), version.str(),
+                                          platform::from_text(windows_formats::windows_path_text(script_path())),
+                                          account_.name, account_.sid);
+    logger().info("Registering task: {}", task_name());
     try {
-        write_script(program_arguments);
-        const std::string xml =
-            wintpl::create_scheduled_task_xml(service_name(), task_name(), version.str(),
-                                              platform::from_text(windows_formats::windows_path_text(script_path())),
-                                              account_.name, account_.sid);
-        logger().info("Registering task: {}", task_name());
-        try {
-            scheduler_->register_task(task_name(), xml);
-        } catch (const scheduler::TaskSchedulerError& error) {
-            throw ServiceOperationError(ServiceOperation::INSTALL,
-                                        std::string("Failed to register the task: ") + error.what());
-        }
-        enable();
-        start();
-        logger().info("Successfully installed and started service: {}", service_name());
+        scheduler_->register_task(task_name(), xml);
+    } catch (const scheduler::TaskSchedulerError& error) {
+        throw ServiceOperationError(ServiceOperation::INSTALL, std::string("Failed to register the task: ") + error.what());
+    }
+}
+
+void WindowsServiceManager::clean_up_failed_install() noexcept {
+    ServiceManagerBackend::clean_up_failed_install();
+    // A task that was never registered leaves uninstall() nothing to do, but the script may exist.
+    try {
+        remove_service_folder();
     } catch (...) {
-        const std::string cause = base::describe_current_exception();
-        logger().error("Installation failed, attempting cleanup: {}", cause);
-        uninstall_after_failed_install();
-        // A task that was never registered leaves uninstall() nothing to do, but the script may exist.
-        try {
-            remove_service_folder();
-        } catch (...) {
-            logger().error("Cleanup after the failed installation failed too: {}", base::describe_current_exception());
-        }
-        try {
-            throw;
-        } catch (const ServiceOperationError&) {
-            throw;
-        } catch (...) {
-            std::throw_with_nested(ServiceOperationError(ServiceOperation::INSTALL, "Installation failed: " + cause));
-        }
+        log_failed_clean_up();
     }
 }
 
