@@ -370,6 +370,11 @@ TEST(SystemdWithoutManager, StatusTellsWhatTheFilesSayAndInstallWritesNothing) {
     ASSERT_EQ(lines.size(), 1u) << install.err;
     EXPECT_TRUE(lines[0].starts_with("error: Cannot reach the systemd user manager (")) << lines[0];
     EXPECT_FALSE(fs::exists(fs::symlink_status(unit)));
+
+    // A service never installed has no journal of ours to show.
+    const auto logs = run_cli({"logs", "vetra_api"});
+    EXPECT_EQ(logs.exit_code, 0) << logs.err;
+    EXPECT_EQ(logs.out, "No logs for vetra_api yet.\n");
 }
 
 }  // namespace

@@ -78,13 +78,23 @@ void ServiceManagerBackend::install(const std::vector<std::string>& program_argu
     } catch (...) {
         const std::string cause = describe_current_exception();
         logger().error("Installation failed, attempting cleanup: {}", cause);
-        clean_up_failed_install();
+        const std::string left = clean_up_failed_install();
         try {
             throw;
-        } catch (const ServiceOperationError&) {
-            throw;
+        } catch (const ServiceOperationError& error) {
+            if (left.empty()) throw;
+            // The same error, telling what stays; chained to what it was chained to.
+            ServiceOperationError told(error.operation(), std::string(error.what()) + "; " + left);
+            try {
+                std::rethrow_if_nested(error);
+            } catch (...) {
+                std::throw_with_nested(told);
+            }
+            throw told;
         } catch (...) {
-            std::throw_with_nested(ServiceOperationError(ServiceOperation::INSTALL, "Installation failed: " + cause));
+            std::string message = "Installation failed: " + cause;
+            if (!left.empty()) message += "; " + left;
+            std::throw_with_nested(ServiceOperationError(ServiceOperation::INSTALL, message));
         }
     }
 }
@@ -99,12 +109,13 @@ void ServiceManagerBackend::enable_and_start_installed() {
     }
 }
 
-void ServiceManagerBackend::clean_up_failed_install() noexcept {
+std::string ServiceManagerBackend::clean_up_failed_install() noexcept {
     try {
         uninstall();
     } catch (...) {
         log_failed_clean_up();
     }
+    return {};
 }
 
 void ServiceManagerBackend::log_failed_clean_up() const noexcept {

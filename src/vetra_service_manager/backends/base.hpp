@@ -99,8 +99,8 @@ protected:
                                   const version::Version& version) = 0;
     // The clean-up of a failed install: uninstall(), and what a backend adds. The failure that led
     // here is the one to report, so a clean-up that fails as well (often for the same reason) is
-    // only logged.
-    virtual void clean_up_failed_install() noexcept;
+    // only logged. Returns what had to be left behind, in words for the error ("" when nothing).
+    virtual std::string clean_up_failed_install() noexcept;
     // Logs a clean-up failure in the words every backend uses (for the exception being handled).
     void log_failed_clean_up() const noexcept;
 

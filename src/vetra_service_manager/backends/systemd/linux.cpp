@@ -159,6 +159,9 @@ std::optional<version::Version> LinuxServiceManager::version() const {
 }
 
 std::vector<std::string> LinuxServiceManager::log_viewer(int lines, bool follow) const {
+    // Without a unit file the journal has nothing of ours to show (and journalctl would say so in
+    // words of its own).
+    if (!platform::files::exists(unit_path_)) return {};
     std::vector<std::string> argv{"journalctl", "--user", "-u", unit_name_, "-n", std::to_string(lines)};
     if (follow) argv.emplace_back("-f");
     return argv;

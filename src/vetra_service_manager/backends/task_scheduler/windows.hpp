@@ -59,7 +59,7 @@ public:
 
 private:
     void write_definition(const std::vector<std::string>& program_arguments, const version::Version& version) override;
-    void clean_up_failed_install() noexcept override;
+    std::string clean_up_failed_install() noexcept override;
     struct ServiceProcess {
         std::uint32_t pid;
         platform::process_table::Instant created;

@@ -57,14 +57,21 @@ void WindowsServiceManager::write_definition(const std::vector<std::string>& pro
     }
 }
 
-void WindowsServiceManager::clean_up_failed_install() noexcept {
+std::string WindowsServiceManager::clean_up_failed_install() noexcept {
     ServiceManagerBackend::clean_up_failed_install();
-    // A task that was never registered leaves uninstall() nothing to do, but the script may exist.
     try {
+        // A task left without its script would run a missing file at every logon: the script goes
+        // only with the task.
+        if (find_task()) {
+            return "the task " + task_name() + " could not be deleted, so it and its script in " +
+                   platform::to_text(service_folder()) + " are left for uninstall";
+        }
+        // A task that was never registered leaves uninstall() nothing to do, but the script may exist.
         remove_service_folder();
     } catch (...) {
         log_failed_clean_up();
     }
+    return {};
 }
 
 void WindowsServiceManager::uninstall(bool raise_if_not_installed) {
