@@ -14,3 +14,10 @@ if(VSM_WITH_LAUNCHD)
   endif()
   include(${CMAKE_CURRENT_LIST_DIR}/Libplist.cmake)
 endif()
+
+# The systemd backend needs only sd-bus's header (a `systemd` link in VSM_HEADER_ONLY_DEPS):
+# libsystemd itself is opened at run time.
+if(VSM_WITH_SYSTEMD)
+  add_library(PkgConfig::LIBSYSTEMD INTERFACE IMPORTED)
+  set_target_properties(PkgConfig::LIBSYSTEMD PROPERTIES INTERFACE_INCLUDE_DIRECTORIES ${VSM_HEADER_ONLY_DEPS})
+endif()
