@@ -140,4 +140,38 @@ TEST_F(DarwinOperate, TheLockLivesInThePerUserRuntimeOrCacheDirectory) {
     EXPECT_TRUE(fs::is_regular_file(cached));
 }
 
+// At a real terminal (tmux): the lock's waiting line shows while the other command runs, and
+// Ctrl-C ends following the logs with 130.
+TEST_F(DarwinOperate, AtATerminalTheWaitShowsAndCtrlCEndsFollowing) {
+    install();
+    vsm_test::write_file(log("vetra_api", "out.log"), "hello from the agent\n");
+    // A server of our own, started from this process: it runs commands in this world's environment.
+    const std::string socket = (world.root() / "tmux").string();
+    const auto tmux = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"tmux", "-S", socket});
+        return vetra_service_manager::platform::process::run_captured(args, std::chrono::seconds(10));
+    };
+    const auto screen = [&](const char* window) { return tmux({"capture-pane", "-p", "-t", window}).out; };
+    const auto shows = [&](const char* window, const std::string& text) {
+        return vsm_test::eventually([&] { return screen(window).find(text) != std::string::npos; });
+    };
+    const std::string program = "'" + vsm_test::testing_binary.string() + "'";
+    ASSERT_EQ(tmux({"new-session", "-d", "-x", "150", "-y", "20", "-n", "logs",
+                    program + " logs vetra_api -f; echo exit=$?; sleep 60"}).exit_code, 0);
+    ASSERT_TRUE(shows("logs", "hello from the agent")) << screen("logs");
+    tmux({"send-keys", "-t", "logs", "C-c"});
+    EXPECT_TRUE(shows("logs", "exit=130")) << screen("logs");
+
+    vsm_test::write_file(launchd / "slow/bootstrap", "3\n");
+    Background first({"restart", "vetra_api"}, world.root());
+    ASSERT_TRUE(vsm_test::eventually([&] { return fs::exists(launchd / "busy/bootstrap"); }));
+    tmux({"new-window", "-d", "-n", "wait", program + " stop vetra_api; echo exit=$?; sleep 60"});
+    EXPECT_TRUE(shows("wait", "Waiting for another vetra_service_manager command (process " +
+                                  std::to_string(first.pid()) + ") to finish..."))
+        << screen("wait");
+    EXPECT_EQ(first.wait(), 0) << first.err();
+    EXPECT_TRUE(shows("wait", "exit=0")) << screen("wait");
+    tmux({"kill-server"});
+}
+
 }  // namespace

@@ -31,9 +31,12 @@ int write_all(int fd, std::string_view content) {
 // A name no other writer uses: a crashed earlier run may have left ".name.XXXXXX.tmp" behind.
 fs::path temporary_beside(const fs::path& path) {
     static std::mt19937_64 random{std::random_device{}()};
-    char suffix[17];
-    std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random()));
-    return path.parent_path() / ("." + path.filename().string() + "." + suffix + ".tmp");
+    char suffix[24];
+    std::snprintf(suffix, sizeof suffix, ".%016llx.tmp", static_cast<unsigned long long>(random()));
+    std::string name = ".";
+    name += path.filename().native();
+    name += suffix;
+    return path.parent_path() / name;
 }
 
 }  // namespace
