@@ -253,7 +253,8 @@ TEST_F(WindowsBackend, StatusTellsTheRecordedServiceProcessFromAReusedId) {
              {"4242", true, RunningStatus::NOT_RUNNING},
              {"garbage", true, RunningStatus::NOT_RUNNING},
          }) {
-        initial.tasks[task] = {"<Task />", false, false};
+        initial.tasks[task] = {};
+        initial.tasks[task].xml = "<Task />";
         fs::remove_all(folder);
         if (c.pid_file) vsm_test::write_file(folder / "supervisor.pid", c.pid_file);
         running.clear();
@@ -310,7 +311,9 @@ TEST_F(WindowsBackend, DisableStopsFirstAndUninstallRemovesEverything) {
     EXPECT_THROW(manager.uninstall(true), exceptions::ServiceNotInstalledError);
     EXPECT_EQ(manager.version(), std::nullopt);
 
-    initial.tasks[task] = {"<Task />", true, false};
+    initial.tasks[task] = {};
+    initial.tasks[task].xml = "<Task />";
+    initial.tasks[task].enabled = true;
     try {
         make().version();
         ADD_FAILURE() << "no error";

@@ -63,7 +63,8 @@ void LinuxServiceManager::refuse_if_masked(const Reading& reading, ServiceOperat
 
 LinuxServiceManager::Reading LinuxServiceManager::read(ServiceOperation operation) const {
     logger().debug("Checking status of service: {}", service_name());
-    Reading reading{{InstallationStatus::NOT_INSTALLED, EnablementStatus::DISABLED, RunningStatus::NOT_RUNNING}};
+    Reading reading;
+    reading.status = {InstallationStatus::NOT_INSTALLED, EnablementStatus::DISABLED, RunningStatus::NOT_RUNNING};
     bool file = false;
     try {
         // A link to /dev/null (a mask) is there too, though it leads nowhere useful.
