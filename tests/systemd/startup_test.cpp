@@ -39,7 +39,14 @@ TEST_P(StartedBySystemd, InstallRunsToItsEndOrStopsAsAsked) {
         }
     }
     EXPECT_EQ(exit_status(install), row.status);
-    EXPECT_EQ(vsm_test::read_file(world.root() / "err"), row.err);
+    const std::string err = vsm_test::read_file(world.root() / "err");
+    if (row.sent.size() > 1) {
+        // No child is waited for here: the current service may be done, and the command gone with
+        // the first signal's line, before the second signal arrives. Either ending is right.
+        EXPECT_TRUE(err == row.err || err == "interrupted by SIGINT\n") << err;
+    } else {
+        EXPECT_EQ(err, row.err);
+    }
     if (row.installed < 0) return;
     const auto services = nlohmann::json::parse(vsm_test::run_cli({"status", "--json"}).out)["services"];
     EXPECT_EQ((services["vetra_sync_agent"]["installed"] == true) + (services["vetra_api"]["installed"] == true),
