@@ -44,7 +44,9 @@ TEST_P(StartedBy, InstallRunsToItsEndOrStopsAsAskedWhateverItInherits) {
     const auto sent = std::chrono::steady_clock::now();
     EXPECT_EQ(exit_status(install), row.status);
     EXPECT_EQ(vsm_test::read_file(world.root() / "err"), row.err);
-    if (row.installed >= 0) EXPECT_EQ(installed(), row.installed);
+    if (row.installed >= 0) {
+        EXPECT_EQ(installed(), row.installed);
+    }
     if (row.slow_start.ends_with("stubborn")) {
         // Its children too, the one that ignores SIGTERM included, after a short grace.
         EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(5));

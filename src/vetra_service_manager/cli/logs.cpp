@@ -1,6 +1,7 @@
 #include "vetra_service_manager/cli/logs.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <iostream>
 #include <thread>
@@ -69,15 +70,26 @@ int show_files(const std::vector<backends::base::LogFile>& files, const Options&
 // Ctrl-C at the terminal reached it already; a signal sent to us alone had not), so that it
 // decides, as a pager that takes Ctrl-C as "stop scrolling" does.
 int view(const std::vector<std::string>& viewer) {
-    const std::jthread forward([](std::stop_token viewer_ended) {
-        while (!viewer_ended.stop_requested()) {
+    // std::thread, not std::jthread: the libc++ of the macOS builds has no jthread yet.
+    std::atomic<bool> viewer_ended{false};
+    std::thread forward([&viewer_ended] {
+        while (!viewer_ended) {
             if (platform::interrupts::wait_for(FOLLOW_INTERVAL)) {
                 platform::process::signal_running_children(platform::interrupts::received());
                 return;
             }
         }
     });
-    const int status = platform::process::run_inherited(viewer).exit_code;
+    int status = 0;
+    try {
+        status = platform::process::run_inherited(viewer).exit_code;
+    } catch (...) {
+        viewer_ended = true;
+        forward.join();
+        throw;
+    }
+    viewer_ended = true;
+    forward.join();
     return status < 0 ? 128 - status : status;
 }
 
