@@ -32,12 +32,12 @@ std::unique_ptr<Lock> acquire(const std::filesystem::path& path, std::chrono::mi
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     bool told = false;
     for (int tries = 0;; ++tries) {
-        files::create_private_directories(path.parent_path());
         std::optional<long> holder;
         try {
+            files::create_private_directories(path.parent_path());
             if (auto lock = try_lock(path, holder)) return lock;
         } catch (const std::system_error& error) {
-            // The directory went between its creation and the open: create it again.
+            // The directory (or one it is in) went while we made or opened it: start again.
             if (error.code() != std::errc::no_such_file_or_directory || tries >= MISSING_DIRECTORY_TRIES) throw;
             continue;
         }

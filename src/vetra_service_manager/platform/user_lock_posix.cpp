@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -56,8 +57,14 @@ bool still_at_path(int fd, const std::filesystem::path& path) {
 
 std::unique_ptr<Lock> try_lock(const std::filesystem::path& path, std::optional<long>& holder) {
     // Never through a link: whoever could place one would choose which file we create or truncate.
-    Fd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    // Without blocking, so that a FIFO planted there cannot hold us; it is refused just below.
+    Fd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
     if (fd.get() < 0) fail("cannot open the lock file", path);
+    struct stat opened {};
+    if (::fstat(fd.get(), &opened) != 0) fail("cannot open the lock file", path);
+    if (!S_ISREG(opened.st_mode) || opened.st_uid != ::geteuid()) {
+        throw std::runtime_error("the lock file " + to_text(path) + " is not a regular file of this user");
+    }
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
         if (errno != EWOULDBLOCK && errno != EINTR) fail("cannot lock", path);
         char text[32] = {};
