@@ -1,0 +1,96 @@
+// `logs` at a real terminal on Linux, where journalctl shows the journal through its pager: a
+// Ctrl-C pressed in the pager is the user's wish to stop (130), while quitting it normally is
+// success. The journal is a private one: journald in a mount namespace of its own, with the
+// service's lines sent in by an ordinary user, so that they land in that user's journal.
+#include <signal.h>
+
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "e2e/e2e_fixture.hpp"
+#include "vetra_service_manager/platform/process.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace process = vetra_service_manager::platform::process;
+
+constexpr const char* USER = "1000";
+
+// Starts journald privately, fills the user's journal and starts a tmux server of the user's
+// that lives in the same namespace. Arguments: the world's root, the journald pid file.
+constexpr const char* SET_UP = R"(
+set -eu
+root=$1
+mount -t tmpfs tmpfs /run/systemd
+mkdir -p /run/log && mount -t tmpfs tmpfs /run/log
+mount -t tmpfs tmpfs /var/log/journal
+/lib/systemd/systemd-journald </dev/null >"$root/journald.log" 2>&1 &
+echo $! >"$root/journald.pid"
+for _ in $(seq 100); do [ -S /run/systemd/journal/socket ] && break; sleep 0.05; done
+# Only persistent journals are split by user: move to /var/log/journal first.
+journalctl --flush
+for i in $(seq 60); do
+  printf 'MESSAGE=line %s of the agent\nUSER_UNIT=com.norvale.vetra_sync_agent.service\n' "$i" |
+    setpriv --reuid=1000 --regid=1000 --clear-groups logger --journald
+done
+setpriv --reuid=1000 --regid=1000 --clear-groups tmux -S "$root/tmux" new-session -d -x 120 -y 20 -n idle
+)";
+
+class JournalPager : public testing::Test {
+protected:
+    vsm_e2e::World world{"Linux"};
+    std::string socket = (world.root() / "tmux").string();
+
+    void SetUp() override {
+        if (::geteuid() != 0) GTEST_SKIP() << "needs root (a mount namespace with a private journald)";
+        vsm_test::write_file(world.home() / ".config/systemd/user/com.norvale.vetra_sync_agent.service", "");
+        fs::permissions(world.root(), fs::perms::all);
+        process::run_captured({"chown", "-R", std::string(USER) + ":" + USER, world.root().string()},
+                              std::chrono::seconds(10));
+        const auto set_up = process::run_captured(
+            {"unshare", "-m", "--propagation", "private", "bash", "-c", SET_UP, "bash", world.root().string()},
+            std::chrono::seconds(60));
+        ASSERT_EQ(set_up.exit_code, 0) << set_up.err;
+    }
+
+    void TearDown() override {
+        tmux({"kill-server"});
+        std::ifstream pid_file(world.root() / "journald.pid");
+        if (pid_t pid = 0; pid_file >> pid) ::kill(pid, SIGKILL);
+    }
+
+    process::Captured tmux(std::vector<std::string> args) const {
+        args.insert(args.begin(), {"setpriv", "--reuid=1000", "--regid=1000", "--clear-groups", "tmux", "-S", socket});
+        return process::run_captured(args, std::chrono::seconds(10));
+    }
+    bool shows(const std::string& window, const std::string& text) const {
+        return vsm_test::eventually(
+            [&] { return tmux({"capture-pane", "-p", "-t", window}).out.find(text) != std::string::npos; });
+    }
+    // `logs` in a new window, through the pager journalctl chooses at a terminal.
+    void open_logs(const std::string& window) const {
+        const std::string program = "'" + vsm_test::testing_binary.string() + "'";
+        tmux({"new-window", "-d", "-n", window,
+              "unset PAGER SYSTEMD_PAGER SYSTEMD_LESS; " + program + " logs; echo exit=$?; sleep 60"});
+    }
+};
+
+TEST_F(JournalPager, CtrlCInThePagerIsAnInterruptAndQuittingIsSuccess) {
+    struct Case {
+        const char* window;
+        std::vector<const char*> keys;
+        const char* exit;
+    } cases[] = {{"interrupted", {"C-c", "q"}, "exit=130"}, {"quit", {"q"}, "exit=0"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.window);
+        open_logs(c.window);
+        // Fifty lines do not fit on twenty rows: the pager holds the screen until told.
+        ASSERT_TRUE(shows(c.window, "line 11 of the agent"));
+        for (const char* key : c.keys) tmux({"send-keys", "-t", c.window, key});
+        EXPECT_TRUE(shows(c.window, c.exit)) << tmux({"capture-pane", "-p", "-t", c.window}).out;
+    }
+}
+
+}  // namespace
