@@ -4,6 +4,7 @@
 #include <sddl.h>
 
 #include <memory>
+#include <stdexcept>
 #include <system_error>
 #include <vector>
 
@@ -84,6 +85,20 @@ std::optional<std::string> foreign_control(HANDLE handle, const std::filesystem:
         }
     }
     return std::nullopt;
+}
+
+void require_own_regular_file(HANDLE handle, const std::filesystem::path& path) {
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag)) {
+        fail(GetLastError(), "Cannot examine", path);
+    }
+    std::optional<std::string> reason;
+    if (tag.FileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) {
+        reason = "it is a link or a directory, not a regular file";
+    } else {
+        reason = foreign_control(handle, path, false);
+    }
+    if (reason) throw std::runtime_error("Refusing to use " + to_text(path) + ": " + *reason);
 }
 
 }  // namespace vetra_service_manager::platform::windows_ownership

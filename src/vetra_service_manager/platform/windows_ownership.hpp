@@ -18,4 +18,8 @@ namespace vetra_service_manager::platform::windows_ownership {
 // it. nullopt when it is ours alone. Throws std::system_error naming `path` when it cannot tell.
 std::optional<std::string> foreign_control(HANDLE handle, const std::filesystem::path& path, bool check_writers);
 
+// Throws std::runtime_error naming `path` and saying why unless `handle` is a regular file (no
+// directory, no reparse point) that a trusted account owns; std::system_error when it cannot tell.
+void require_own_regular_file(HANDLE handle, const std::filesystem::path& path);
+
 }  // namespace vetra_service_manager::platform::windows_ownership
