@@ -356,6 +356,10 @@ Sub WritePidFile(intChildPid, strCreated)
         strLine = CStr(intChildPid)
     End If
     On Error Resume Next
+    ' Whatever is there goes first, a link (even one to nothing) as itself: the file is created
+    ' anew, never written through a link planted in its place.
+    objFSO.DeleteFile strPidFile, True
+    Err.Clear
     Set objFile = objFSO.CreateTextFile(strPidFile, True)
     If Err.Number = 0 Then
         objFile.WriteLine strLine
