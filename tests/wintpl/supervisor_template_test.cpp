@@ -85,7 +85,7 @@ TEST(SupervisorTemplate, DeclaresEveryGlobalConstantAndProcedure) {
     EXPECT_THAT(globals, testing::IsSupersetOf({"objWMI", "objFSO", "objShell", "dictLogSeen", "strPidFile",
                                                 "strLogFile", "strCommand", "strWorkDir", "intThrottleSeconds",
                                                 "blnWMIOk", "intPID", "strCreationDate", "arrChild", "dictChildren",
-                                                "childPid", "intState"}));
+                                                "childPid"}));
 
     const auto lines = crlf_lines(TEMPLATE);
     for (const char* line :

@@ -18,7 +18,7 @@ Option Explicit
 Dim objWMI, objFSO, objShell, dictLogSeen
 Dim strPidFile, strLogFile, strCommand, strWorkDir, intThrottleSeconds
 Dim blnWMIOk, lngOwnPid, lngProbePid
-Dim intPID, strCreationDate, arrChild, dictChildren, childPid, intState, intPolls, blnStartedUnseen
+Dim intPID, strCreationDate, arrChild, dictChildren, childPid, blnStartedUnseen
 
 ' --- CONFIGURATION ---
 strCommand = "{executable}"
@@ -114,24 +114,7 @@ Do
         Set dictChildren = CreateObject("Scripting.Dictionary")
 
         ' Only a confirmed death ends the watch, so the reaping below always follows an answer of WMI.
-        ' The creation date tells the service process from one that received its ID after it ended
-        ' (during a long WMI outage, say).
-        ' The liveness check every 200 ms is one query by process ID, but listing the children
-        ' enumerates every process on the machine: done on every poll it is a steady CPU and battery
-        ' cost, so the children are listed on every tenth poll only (about every 2 s).
-        intPolls = 0
-        Do
-            intState = TrackedChildState(intPID, strCreationDate)
-            If intState = PROC_DEAD Then Exit Do
-            If intState = PROC_ALIVE Then
-                If intPolls Mod 10 = 0 Then TrackChildren intPID, strCreationDate, dictChildren
-                intPolls = intPolls + 1
-                WScript.Sleep 200
-            Else
-                LogRepeat "WMI unavailable while monitoring PID " & intPID & "; holding (no kill, no restart) until it answers"
-                WScript.Sleep WMI_WAIT_MS
-            End If
-        Loop
+        WatchProcess intPID, strCreationDate, dictChildren
         Log "Process PID " & intPID & " exited"
 
         For Each childPid In dictChildren.Keys
@@ -216,6 +199,37 @@ Sub LogRepeat(msg)
     ElseIf intCount Mod 12 = 0 Then
         Log msg & " (still, after " & intCount & " checks)"
     End If
+End Sub
+
+
+' ----- Watching the service -----
+
+' Returns once the service process is known to have ended, with its children in dictChildren.
+' The creation date tells the service process from one that received its ID after it ended
+' (during a long WMI outage, say).
+' The liveness check every 200 ms is one query by process ID, but listing the children
+' enumerates every process on the machine: done on every poll it is a steady CPU and battery
+' cost, so the children are listed on every tenth poll only (about every 2 s).
+Sub WatchProcess(intPID, strCreationDate, dictChildren)
+    Dim intState, intPolls
+    intPolls = 0
+    Do
+        intState = TrackedChildState(intPID, strCreationDate)
+        If intState = PROC_DEAD Then Exit Do
+        If intState = PROC_ALIVE Then
+            If intPolls Mod 10 = 0 Then TrackChildren intPID, strCreationDate, dictChildren
+            intPolls = intPolls + 1
+            Pause 200
+        Else
+            LogRepeat "WMI unavailable while monitoring PID " & intPID & "; holding (no kill, no restart) until it answers"
+            Pause WMI_WAIT_MS
+        End If
+    Loop
+End Sub
+
+' The watch's waits, apart so that a host without WScript.Sleep can count them instead.
+Sub Pause(intMs)
+    WScript.Sleep intMs
 End Sub
 
 
@@ -681,21 +695,22 @@ Function NotBefore(strA, strB)
 End Function
 
 ' WMI's date text, "yyyymmddHHMMSS.ffffff+UUU" (local time, then its offset from UTC in minutes),
-' as "seconds since 2000-01-01 UTC.microseconds"; Null for any other text.
+' as "seconds since 2000-01-01 UTC.microseconds"; Null for any other text. Whole days between two
+' dates, then plain arithmetic: DateDiff and DateAdd are missing from some script hosts.
 Function WMIInstant(strDate)
-    Dim dtmLocal, intOffset
+    Dim dblSeconds
     WMIInstant = Null
     If Len(strDate) <> 25 Then Exit Function
     If Mid(strDate, 15, 1) <> "." Then Exit Function
     If Not IsNumeric(Left(strDate, 14)) Or Not IsNumeric(Mid(strDate, 16, 6)) Or Not IsNumeric(Right(strDate, 4)) Then Exit Function
     On Error Resume Next
-    dtmLocal = DateSerial(CInt(Left(strDate, 4)), CInt(Mid(strDate, 5, 2)), CInt(Mid(strDate, 7, 2))) + TimeSerial(CInt(Mid(strDate, 9, 2)), CInt(Mid(strDate, 11, 2)), CInt(Mid(strDate, 13, 2)))
-    intOffset = CInt(Right(strDate, 4))
+    dblSeconds = CDbl(CLng(DateSerial(CInt(Left(strDate, 4)), CInt(Mid(strDate, 5, 2)), CInt(Mid(strDate, 7, 2))) - DateSerial(2000, 1, 1))) * 86400 _
+        + CLng(Mid(strDate, 9, 2)) * 3600 + CLng(Mid(strDate, 11, 2)) * 60 + CLng(Mid(strDate, 13, 2)) - CLng(Right(strDate, 4)) * 60
     If Err.Number <> 0 Then
         Err.Clear
         On Error GoTo 0
         Exit Function
     End If
     On Error GoTo 0
-    WMIInstant = DateDiff("s", DateSerial(2000, 1, 1), DateAdd("n", -intOffset, dtmLocal)) & "." & Mid(strDate, 16, 6)
+    WMIInstant = CStr(dblSeconds) & "." & Mid(strDate, 16, 6)
 End Function
