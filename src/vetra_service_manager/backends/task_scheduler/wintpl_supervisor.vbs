@@ -491,8 +491,10 @@ End Function
 ' it starts; the probe is a command interpreter that waits for the input Exec holds open, so that
 ' it is still listed when WMI is asked, and it is ended at once. Its console may flash up: it runs
 ' only when the command line does not name this script. 0 when it cannot tell.
+' Once WMI lists the probe no more, its ID may go to the next process we start: from then on it is
+' no longer told apart from our children.
 Function ProbeOwnPID()
-    Dim objExec, arrRows
+    Dim objExec, arrRows, blnAnswered, intTry
     ProbeOwnPID = 0
     On Error Resume Next
     Set objExec = objShell.Exec("""" & objFSO.GetSpecialFolder(1).Path & "\cmd.exe"" /d /q /k")
@@ -506,10 +508,24 @@ Function ProbeOwnPID()
     lngProbePid = objExec.ProcessID
     arrRows = WMIQuery("SELECT ParentProcessId FROM Win32_Process WHERE ProcessId = " & lngProbePid, Array("ParentProcessId"))
     If blnWMIOk And UBound(arrRows) >= 0 Then ProbeOwnPID = RowValue(arrRows, 0, 0)
+    blnAnswered = blnWMIOk
     On Error Resume Next
     objExec.Terminate
+    Set objExec = Nothing
     Err.Clear
     On Error GoTo 0
+    For intTry = 1 To 50
+        arrRows = WMIQuery("SELECT ProcessId FROM Win32_Process WHERE ProcessId = " & lngProbePid, Array("ProcessId"))
+        If blnWMIOk And UBound(arrRows) < 0 Then
+            lngProbePid = 0
+            Exit For
+        End If
+        On Error Resume Next
+        WScript.Sleep 100
+        Err.Clear
+        On Error GoTo 0
+    Next
+    blnWMIOk = blnAnswered
 End Function
 
 ' Adds the children of intParentPid to dictTracked, each mapped to its creation date, so that a
