@@ -720,8 +720,8 @@ Function WMIInstant(strDate)
     If Mid(strDate, 15, 1) <> "." Then Exit Function
     If Not IsNumeric(Left(strDate, 14)) Or Not IsNumeric(Mid(strDate, 16, 6)) Or Not IsNumeric(Right(strDate, 4)) Then Exit Function
     On Error Resume Next
-    dblSeconds = CDbl(CLng(DateSerial(CInt(Left(strDate, 4)), CInt(Mid(strDate, 5, 2)), CInt(Mid(strDate, 7, 2))) - DateSerial(2000, 1, 1))) * 86400 _
-        + CLng(Mid(strDate, 9, 2)) * 3600 + CLng(Mid(strDate, 11, 2)) * 60 + CLng(Mid(strDate, 13, 2)) - CLng(Right(strDate, 4)) * 60
+    dblSeconds = CDbl(CLng(DateSerial(CInt(Left(strDate, 4)), CInt(Mid(strDate, 5, 2)), CInt(Mid(strDate, 7, 2))) - DateSerial(2000, 1, 1))) * 86400
+    dblSeconds = dblSeconds + CLng(Mid(strDate, 9, 2)) * 3600 + CLng(Mid(strDate, 11, 2)) * 60 + CLng(Mid(strDate, 13, 2)) - CLng(Right(strDate, 4)) * 60
     If Err.Number <> 0 Then
         Err.Clear
         On Error GoTo 0
