@@ -57,14 +57,18 @@ SMOKE_CASE("a service directory we create is the user's alone; one that others m
         CHECK(sid == user || sid == "S-1-5-18");
     }
     CHECK(user_listed);
+    CHECK_EQ(sid_text(owner), user);
 
     // Everyone may now write there.
     EXPLICIT_ACCESSW grant{};
     grant.grfAccessPermissions = FILE_GENERIC_WRITE;
     grant.grfAccessMode = GRANT_ACCESS;
     grant.grfInheritance = NO_INHERITANCE;
-    grant.Trustee.TrusteeForm = TRUSTEE_IS_NAME;
-    grant.Trustee.ptstrName = const_cast<wchar_t*>(L"Everyone");
+    BYTE everyone[SECURITY_MAX_SID_SIZE];
+    DWORD everyone_size = sizeof everyone;
+    CHECK(CreateWellKnownSid(WinWorldSid, nullptr, everyone, &everyone_size));
+    grant.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    grant.Trustee.ptstrName = reinterpret_cast<wchar_t*>(everyone);
     PACL widened = nullptr;
     CHECK(SetEntriesInAclW(1, &grant, dacl, &widened) == ERROR_SUCCESS);
     CHECK(SetNamedSecurityInfoW(const_cast<wchar_t*>(dir.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
