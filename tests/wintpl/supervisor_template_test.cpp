@@ -85,7 +85,7 @@ TEST(SupervisorTemplate, DeclaresEveryGlobalConstantAndProcedure) {
     EXPECT_THAT(globals, testing::IsSupersetOf({"objWMI", "objFSO", "objShell", "dictLogSeen", "strPidFile",
                                                 "strLogFile", "strCommand", "strWorkDir", "intThrottleSeconds",
                                                 "blnWMIOk", "intPID", "strCreationDate", "arrChild", "dictChildren",
-                                                "childPid", "intState"}));
+                                                "childPid"}));
 
     const auto lines = crlf_lines(TEMPLATE);
     for (const char* line :
@@ -141,7 +141,7 @@ TEST(SupervisorTemplate, CarriesEveryMessageAndQuery) {
         R"v("PID file already gone (deleted externally?)")v",
         R"v(LogRepeat "WMI unavailable while identifying the spawned child; waiting (will not spawn again)")v",
         R"v(LogRepeat "WMI answered but could not identify this script's own wscript.exe process")v",
-        R"v("SELECT ProcessId, CreationDate FROM Win32_Process WHERE ParentProcessId = " & intOwnPid, Array("ProcessId", "CreationDate"))v",
+        R"v("SELECT ProcessId, CreationDate FROM Win32_Process WHERE ParentProcessId = " & intParentPid, Array("ProcessId", "CreationDate"))v",
         R"v("SELECT ProcessId, CommandLine FROM Win32_Process WHERE Name = 'wscript.exe'", Array("ProcessId", "CommandLine"))v",
         R"v(InStr(1, varCommandLine, WScript.ScriptFullName, vbBinaryCompare))v",
         R"v("Tracked child PID " & lngChildPid)v",

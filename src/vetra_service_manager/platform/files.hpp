@@ -43,8 +43,8 @@ public:
 };
 
 // create_private_directories(path), then makes sure the directory is ours alone: owned by the user
-// and writable neither by its group nor by others (on POSIX; Windows relies on the access list of
-// the directories we create). Throws UnsafeDirectory saying why not.
+// and writable neither by its group nor by others (on Windows: owned by the user, SYSTEM or
+// Administrators, and no other account allowed to write). Throws UnsafeDirectory saying why not.
 void ensure_private_directory(const std::filesystem::path& path);
 
 }  // namespace vetra_service_manager::platform::files

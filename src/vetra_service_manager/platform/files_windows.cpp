@@ -8,10 +8,12 @@
 
 #include <random>
 #include <system_error>
+#include <utility>
 
 #include "vetra_service_manager/platform/files.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
 #include "vetra_service_manager/platform/tree_removal.hpp"
+#include "vetra_service_manager/platform/windows_ownership.hpp"
 
 namespace vetra_service_manager::platform::files {
 namespace fs = std::filesystem;
@@ -119,11 +121,18 @@ void write_file_atomically(const fs::path& path, std::string_view content, fs::p
     for (int attempt = 0; file.value == INVALID_HANDLE_VALUE; ++attempt) {
         temporary = path.parent_path() / (L"." + path.filename().wstring() + L"." + std::to_wstring(random()) + L".tmp");
         // CREATE_NEW never opens what is there, a link included.
-        file.value = ::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+        file.value = ::CreateFileW(temporary.c_str(), GENERIC_WRITE | READ_CONTROL, 0, nullptr, CREATE_NEW,
                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (file.value == INVALID_HANDLE_VALUE && (::GetLastError() != ERROR_FILE_EXISTS || attempt == 10)) {
             fail(::GetLastError(), "Cannot create", temporary);
         }
+    }
+    try {
+        windows_ownership::require_own_regular_file(file.value, temporary);
+    } catch (...) {
+        ::CloseHandle(std::exchange(file.value, INVALID_HANDLE_VALUE));
+        ::DeleteFileW(temporary.c_str());
+        throw;
     }
     DWORD error = 0;
     std::string_view rest = content;

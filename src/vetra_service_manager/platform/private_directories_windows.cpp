@@ -6,12 +6,15 @@
 #include <windows.h>
 #include <sddl.h>
 
+#include <optional>
+#include <string>
 #include <system_error>
 #include <vector>
 
 #include "vetra_service_manager/platform/account.hpp"
 #include "vetra_service_manager/platform/files.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
+#include "vetra_service_manager/platform/windows_ownership.hpp"
 #include "vetra_service_manager/platform/windows_text.hpp"
 
 namespace vetra_service_manager::platform::files {
@@ -54,6 +57,22 @@ void create_private_directories(const fs::path& path) {
     LocalFree(descriptor);
 }
 
-void ensure_private_directory(const fs::path& path) { create_private_directories(path); }
+// An existing directory may have come from elsewhere (an older version, another account, a
+// restored backup): what we keep in it is trusted only while nobody else can change it.
+void ensure_private_directory(const fs::path& path) {
+    create_private_directories(path);
+    const HANDLE directory = CreateFileW(path.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (directory == INVALID_HANDLE_VALUE) fail(GetLastError(), "Cannot check directory", path);
+    std::optional<std::string> reason;
+    try {
+        reason = windows_ownership::foreign_control(directory, path, true);
+    } catch (...) {
+        CloseHandle(directory);
+        throw;
+    }
+    CloseHandle(directory);
+    if (reason) throw UnsafeDirectory(path, *reason);
+}
 
 }  // namespace vetra_service_manager::platform::files

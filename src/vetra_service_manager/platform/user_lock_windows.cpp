@@ -10,6 +10,7 @@
 
 #include "vetra_service_manager/platform/platform.hpp"
 #include "vetra_service_manager/platform/user_lock_os.hpp"
+#include "vetra_service_manager/platform/windows_ownership.hpp"
 
 namespace vetra_service_manager::platform::user_lock {
 namespace {
@@ -53,7 +54,7 @@ private:
 }
 
 bool still_at_path(HANDLE file, const std::filesystem::path& path) {
-    Handle named(::CreateFileW(path.c_str(), 0, SHARE_ALL, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    Handle named(::CreateFileW(path.c_str(), 0, SHARE_ALL, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     BY_HANDLE_FILE_INFORMATION a{}, b{};
     return named.get() != INVALID_HANDLE_VALUE && ::GetFileInformationByHandle(file, &a) &&
            ::GetFileInformationByHandle(named.get(), &b) && a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
@@ -63,9 +64,11 @@ bool still_at_path(HANDLE file, const std::filesystem::path& path) {
 }  // namespace
 
 std::unique_ptr<Lock> try_lock(const std::filesystem::path& path, std::optional<long>& holder) {
-    Handle file(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, SHARE_ALL, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
+    // A link or junction planted at `path` is opened as itself, and then refused: never its target.
+    Handle file(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | READ_CONTROL, SHARE_ALL, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (file.get() == INVALID_HANDLE_VALUE) fail("cannot open the lock file", path);
+    windows_ownership::require_own_regular_file(file.get(), path);
     OVERLAPPED where = at(LOCKED_BYTE_HIGH);
     if (!::LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &where)) {
         if (::GetLastError() != ERROR_LOCK_VIOLATION) fail("cannot lock", path);

@@ -26,7 +26,13 @@ void WindowsServiceManager::write_script(const std::vector<std::string>& program
         .working_dir = platform::from_text(windows_formats::windows_path_text(app_dir())),
     });
     logger().info("Writing supervisor script: {}", platform::to_text(script_path()));
-    platform::files::create_private_directories(service_folder());
+    // What the task runs must stay ours: refused in a folder that another account may change.
+    try {
+        platform::files::ensure_private_directory(app_dir());
+        platform::files::ensure_private_directory(service_folder());
+    } catch (const platform::files::UnsafeDirectory& error) {
+        throw ServiceOperationError(ServiceOperation::INSTALL, error.what());
+    }
     // Atomically, so that a failed write never leaves a truncated script for the task.
     platform::files::write_file_atomically(script_path(), windows_formats::utf16le_with_bom(script));
 }

@@ -17,8 +17,8 @@ Option Explicit
 
 Dim objWMI, objFSO, objShell, dictLogSeen
 Dim strPidFile, strLogFile, strCommand, strWorkDir, intThrottleSeconds
-Dim blnWMIOk
-Dim intPID, strCreationDate, arrChild, dictChildren, childPid, intState, intPolls
+Dim blnWMIOk, lngOwnPid, lngProbePid
+Dim intPID, strCreationDate, arrChild, dictChildren, childPid, blnStartedUnseen
 
 ' --- CONFIGURATION ---
 strCommand = "{executable}"
@@ -34,6 +34,7 @@ Const PROC_UNKNOWN = -1
 Const WMI_TRIES = 3
 Const WMI_RETRY_MS = 2000
 Const WMI_WAIT_MS = 5000
+Const WBEM_E_NOT_FOUND = &H80041002
 Const LOG_LIMIT_BYTES = 1048576
 Const LOG_KEEP_BYTES = 262144
 
@@ -58,32 +59,53 @@ Do While objFSO.FileExists(strPidFile)
     End If
 Loop
 
+blnStartedUnseen = False
 Do
     ' Each start reports its outages afresh.
     dictLogSeen.RemoveAll
     ' The started process can only be found through WMI, so never start while WMI is silent.
     WaitForWMI "spawn"
-    TrimLog
-    Log "Spawning process..."
 
     intPID = 0
     strCreationDate = ""
-    On Error Resume Next
-    objShell.CurrentDirectory = strWorkDir
-    If Err.Number <> 0 Then
-        Log "Could not change to working directory " & strWorkDir
-        Err.Clear
-        On Error GoTo 0
-    Else
-        objShell.Run strCommand, 0, False
-        If Err.Number <> 0 Then
-            Log "Run failed: " & Err.Number & " - " & Err.Description
-            Err.Clear
-        End If
-        On Error GoTo 0
-        arrChild = DiscoverChild()
+    ' A start that was not seen (WMI slow, or this script's path spelt otherwise in the command
+    ' line) may have run all along: that process is adopted rather than joined by a second one.
+    If blnStartedUnseen Then
+        Do
+            arrChild = NewestChild(GetOwnPID())
+            If blnWMIOk Then Exit Do
+            LogRepeat "WMI unavailable while looking for the process started earlier; waiting (will not spawn again)"
+            WScript.Sleep WMI_WAIT_MS
+        Loop
         intPID = arrChild(0)
         strCreationDate = arrChild(1)
+        If intPID <> 0 Then Log "Adopting PID " & intPID & ", started earlier but not seen then"
+    End If
+    blnStartedUnseen = False
+
+    If intPID = 0 Then
+        TrimLog
+        Log "Spawning process..."
+        On Error Resume Next
+        objShell.CurrentDirectory = strWorkDir
+        If Err.Number <> 0 Then
+            Log "Could not change to working directory " & strWorkDir
+            Err.Clear
+            On Error GoTo 0
+        Else
+            objShell.Run strCommand, 0, False
+            If Err.Number <> 0 Then
+                Log "Run failed: " & Err.Number & " - " & Err.Description
+                Err.Clear
+            Else
+                blnStartedUnseen = True
+            End If
+            On Error GoTo 0
+            arrChild = DiscoverChild()
+            intPID = arrChild(0)
+            strCreationDate = arrChild(1)
+            If intPID <> 0 Then blnStartedUnseen = False
+        End If
     End If
 
     If intPID <> 0 Then
@@ -92,24 +114,7 @@ Do
         Set dictChildren = CreateObject("Scripting.Dictionary")
 
         ' Only a confirmed death ends the watch, so the reaping below always follows an answer of WMI.
-        ' The creation date tells the service process from one that received its ID after it ended
-        ' (during a long WMI outage, say).
-        ' The liveness check every 200 ms is one query by process ID, but listing the children
-        ' enumerates every process on the machine: done on every poll it is a steady CPU and battery
-        ' cost, so the children are listed on every tenth poll only (about every 2 s).
-        intPolls = 0
-        Do
-            intState = TrackedChildState(intPID, strCreationDate)
-            If intState = PROC_DEAD Then Exit Do
-            If intState = PROC_ALIVE Then
-                If intPolls Mod 10 = 0 Then TrackChildren intPID, strCreationDate, dictChildren
-                intPolls = intPolls + 1
-                WScript.Sleep 200
-            Else
-                LogRepeat "WMI unavailable while monitoring PID " & intPID & "; holding (no kill, no restart) until it answers"
-                WScript.Sleep WMI_WAIT_MS
-            End If
-        Loop
+        WatchProcess intPID, strCreationDate, dictChildren
         Log "Process PID " & intPID & " exited"
 
         For Each childPid In dictChildren.Keys
@@ -197,6 +202,37 @@ Sub LogRepeat(msg)
 End Sub
 
 
+' ----- Watching the service -----
+
+' Returns once the service process is known to have ended, with its children in dictChildren.
+' The creation date tells the service process from one that received its ID after it ended
+' (during a long WMI outage, say).
+' The liveness check every 200 ms is one query by process ID, but listing the children
+' enumerates every process on the machine: done on every poll it is a steady CPU and battery
+' cost, so the children are listed on every tenth poll only (about every 2 s).
+Sub WatchProcess(intPID, strCreationDate, dictChildren)
+    Dim intState, intPolls
+    intPolls = 0
+    Do
+        intState = TrackedChildState(intPID, strCreationDate)
+        If intState = PROC_DEAD Then Exit Do
+        If intState = PROC_ALIVE Then
+            If intPolls Mod 10 = 0 Then TrackChildren intPID, strCreationDate, dictChildren
+            intPolls = intPolls + 1
+            Pause 200
+        Else
+            LogRepeat "WMI unavailable while monitoring PID " & intPID & "; holding (no kill, no restart) until it answers"
+            Pause WMI_WAIT_MS
+        End If
+    Loop
+End Sub
+
+' The watch's waits, apart so that a host without WScript.Sleep can count them instead.
+Sub Pause(intMs)
+    WScript.Sleep intMs
+End Sub
+
+
 ' ----- WMI access -----
 
 ' Never fatal: after a failure objWMI is Nothing and every query reports that WMI did not answer.
@@ -214,7 +250,8 @@ End Sub
 ' Runs a WQL query and copies the whole result into an array of rows, each holding the values of
 ' arrProps in order. WMI queries are semi-synchronous: their errors surface while the result is
 ' enumerated, so the result is read in full before it counts as an answer. blnWMIOk tells an
-' empty answer (no rows) from no answer at all (also no rows).
+' empty answer (no rows) from no answer at all (also no rows). A property that this system's WMI
+' does not provide at all (some compatibility layers have no creation dates) reads as Null.
 Function WMIQuery(strQuery, arrProps)
     Dim intAttempt, colItems, objItem, arrRows, arrRow, intRows, intCol
     blnWMIOk = False
@@ -229,6 +266,10 @@ Function WMIQuery(strQuery, arrProps)
                 ReDim arrRow(UBound(arrProps))
                 For intCol = 0 To UBound(arrProps)
                     arrRow(intCol) = objItem.Properties_.Item(arrProps(intCol)).Value
+                    If Err.Number = WBEM_E_NOT_FOUND Then
+                        arrRow(intCol) = Null
+                        Err.Clear
+                    End If
                 Next
                 If Err.Number <> 0 Then Exit For
                 ReDim Preserve arrRows(intRows)
@@ -329,6 +370,10 @@ Sub WritePidFile(intChildPid, strCreated)
         strLine = CStr(intChildPid)
     End If
     On Error Resume Next
+    ' Whatever is there goes first, a link (even one to nothing) as itself: the file is created
+    ' anew, never written through a link planted in its place.
+    objFSO.DeleteFile strPidFile, True
+    Err.Clear
     Set objFile = objFSO.CreateTextFile(strPidFile, True)
     If Err.Number = 0 Then
         objFile.WriteLine strLine
@@ -367,7 +412,7 @@ End Sub
 ' Returns Array(pid, creation date), with pid 0 when none appeared. While WMI is silent it waits
 ' without counting, because the process has already been created and giving up would start another.
 Function DiscoverChild()
-    Dim intAnswered, intOwnPid, arrRows, intLast, lngChildPid, strCreated
+    Dim intAnswered, intOwnPid, arrChild
     DiscoverChild = Array(0, "")
     intAnswered = 0
     Do While intAnswered < 50
@@ -380,21 +425,13 @@ Function DiscoverChild()
             intAnswered = intAnswered + 1
             WScript.Sleep 100
         Else
-            arrRows = WMIQuery("SELECT ProcessId, CreationDate FROM Win32_Process WHERE ParentProcessId = " & intOwnPid, Array("ProcessId", "CreationDate"))
+            arrChild = NewestChild(intOwnPid)
             If Not blnWMIOk Then
                 LogRepeat "WMI unavailable while identifying the spawned child; waiting (will not spawn again)"
                 WScript.Sleep WMI_WAIT_MS
             Else
-                lngChildPid = 0
-                strCreated = ""
-                intLast = UBound(arrRows)
-                If intLast >= 0 Then
-                    lngChildPid = RowValue(arrRows, intLast, 0)
-                    strCreated = RowValue(arrRows, intLast, 1)
-                    If IsNull(strCreated) Then strCreated = ""
-                End If
-                If lngChildPid <> 0 Then
-                    DiscoverChild = Array(lngChildPid, strCreated)
+                If arrChild(0) <> 0 Then
+                    DiscoverChild = arrChild
                     Exit Function
                 End If
                 intAnswered = intAnswered + 1
@@ -404,22 +441,91 @@ Function DiscoverChild()
     Loop
 End Function
 
-' The wscript.exe whose command line holds this script's full path (compared case-sensitively).
-' 0 when WMI is silent or no such process is listed; blnWMIOk tells the two apart.
+' The newest child of intParentPid that WMI lists (it lists them in creation order), other than a
+' probe of ProbeOwnPID: Array(pid, creation date), pid 0 when there is none or WMI is silent
+' (blnWMIOk tells the two apart). A parent ID of 0 (own process unknown) leaves blnWMIOk as it was.
+Function NewestChild(intParentPid)
+    Dim arrRows, intRow, varCreated
+    NewestChild = Array(0, "")
+    If intParentPid = 0 Then Exit Function
+    arrRows = WMIQuery("SELECT ProcessId, CreationDate FROM Win32_Process WHERE ParentProcessId = " & intParentPid, Array("ProcessId", "CreationDate"))
+    If Not blnWMIOk Then Exit Function
+    For intRow = UBound(arrRows) To 0 Step -1
+        If RowValue(arrRows, intRow, 0) <> lngProbePid Then
+            varCreated = RowValue(arrRows, intRow, 1)
+            If IsNull(varCreated) Then varCreated = ""
+            NewestChild = Array(RowValue(arrRows, intRow, 0), CStr(varCreated))
+            Exit Function
+        End If
+    Next
+End Function
+
+' This script's own process, found once: the wscript.exe whose command line holds this script's
+' full path (compared case-sensitively), else the parent of a probe (an 8.3 name, another case or
+' a UNC path in the command line defeat the first way). 0 when WMI is silent or neither way names
+' a process; blnWMIOk tells the two apart.
 Function GetOwnPID()
     Dim arrRows, intRow, varCommandLine
-    GetOwnPID = 0
+    GetOwnPID = lngOwnPid
+    If lngOwnPid <> 0 Then
+        blnWMIOk = True
+        Exit Function
+    End If
     arrRows = WMIQuery("SELECT ProcessId, CommandLine FROM Win32_Process WHERE Name = 'wscript.exe'", Array("ProcessId", "CommandLine"))
     If Not blnWMIOk Then Exit Function
     For intRow = 0 To UBound(arrRows)
         varCommandLine = RowValue(arrRows, intRow, 1)
         If Not IsNull(varCommandLine) Then
             If InStr(1, varCommandLine, WScript.ScriptFullName, vbBinaryCompare) > 0 Then
-                GetOwnPID = RowValue(arrRows, intRow, 0)
+                lngOwnPid = RowValue(arrRows, intRow, 0)
+                GetOwnPID = lngOwnPid
                 Exit Function
             End If
         End If
     Next
+    lngOwnPid = ProbeOwnPID()
+    GetOwnPID = lngOwnPid
+End Function
+
+' The parent of a process we start is this script's process. Exec, unlike Run, tells the ID of what
+' it starts; the probe is a command interpreter that waits for the input Exec holds open, so that
+' it is still listed when WMI is asked, and it is ended at once. Its console may flash up: it runs
+' only when the command line does not name this script. 0 when it cannot tell.
+' Once WMI lists the probe no more, its ID may go to the next process we start: from then on it is
+' no longer told apart from our children.
+Function ProbeOwnPID()
+    Dim objExec, arrRows, blnAnswered, intTry
+    ProbeOwnPID = 0
+    On Error Resume Next
+    Set objExec = objShell.Exec("""" & objFSO.GetSpecialFolder(1).Path & "\cmd.exe"" /d /q /k")
+    If Err.Number <> 0 Then
+        Log "Could not start a probe to find this script's own process: " & Err.Number & " - " & Err.Description
+        Err.Clear
+        On Error GoTo 0
+        Exit Function
+    End If
+    On Error GoTo 0
+    lngProbePid = objExec.ProcessID
+    arrRows = WMIQuery("SELECT ParentProcessId FROM Win32_Process WHERE ProcessId = " & lngProbePid, Array("ParentProcessId"))
+    If blnWMIOk And UBound(arrRows) >= 0 Then ProbeOwnPID = RowValue(arrRows, 0, 0)
+    blnAnswered = blnWMIOk
+    On Error Resume Next
+    objExec.Terminate
+    Set objExec = Nothing
+    Err.Clear
+    On Error GoTo 0
+    For intTry = 1 To 50
+        arrRows = WMIQuery("SELECT ProcessId FROM Win32_Process WHERE ProcessId = " & lngProbePid, Array("ProcessId"))
+        If blnWMIOk And UBound(arrRows) < 0 Then
+            lngProbePid = 0
+            Exit For
+        End If
+        On Error Resume Next
+        WScript.Sleep 100
+        Err.Clear
+        On Error GoTo 0
+    Next
+    blnWMIOk = blnAnswered
 End Function
 
 ' Adds the children of intParentPid to dictTracked, each mapped to its creation date, so that a
@@ -605,21 +711,22 @@ Function NotBefore(strA, strB)
 End Function
 
 ' WMI's date text, "yyyymmddHHMMSS.ffffff+UUU" (local time, then its offset from UTC in minutes),
-' as "seconds since 2000-01-01 UTC.microseconds"; Null for any other text.
+' as "seconds since 2000-01-01 UTC.microseconds"; Null for any other text. Whole days between two
+' dates, then plain arithmetic: DateDiff and DateAdd are missing from some script hosts.
 Function WMIInstant(strDate)
-    Dim dtmLocal, intOffset
+    Dim dblSeconds
     WMIInstant = Null
     If Len(strDate) <> 25 Then Exit Function
     If Mid(strDate, 15, 1) <> "." Then Exit Function
     If Not IsNumeric(Left(strDate, 14)) Or Not IsNumeric(Mid(strDate, 16, 6)) Or Not IsNumeric(Right(strDate, 4)) Then Exit Function
     On Error Resume Next
-    dtmLocal = DateSerial(CInt(Left(strDate, 4)), CInt(Mid(strDate, 5, 2)), CInt(Mid(strDate, 7, 2))) + TimeSerial(CInt(Mid(strDate, 9, 2)), CInt(Mid(strDate, 11, 2)), CInt(Mid(strDate, 13, 2)))
-    intOffset = CInt(Right(strDate, 4))
+    dblSeconds = CDbl(CLng(DateSerial(CInt(Left(strDate, 4)), CInt(Mid(strDate, 5, 2)), CInt(Mid(strDate, 7, 2))) - DateSerial(2000, 1, 1))) * 86400
+    dblSeconds = dblSeconds + CLng(Mid(strDate, 9, 2)) * 3600 + CLng(Mid(strDate, 11, 2)) * 60 + CLng(Mid(strDate, 13, 2)) - CLng(Right(strDate, 4)) * 60
     If Err.Number <> 0 Then
         Err.Clear
         On Error GoTo 0
         Exit Function
     End If
     On Error GoTo 0
-    WMIInstant = DateDiff("s", DateSerial(2000, 1, 1), DateAdd("n", -intOffset, dtmLocal)) & "." & Mid(strDate, 16, 6)
+    WMIInstant = CStr(dblSeconds) & "." & Mid(strDate, 16, 6)
 End Function
