@@ -11,7 +11,12 @@ std::string to_string(EnablementStatus value) {
 }
 
 std::string to_string(RunningStatus value) {
-    return value == RunningStatus::RUNNING ? "RUNNING" : "NOT_RUNNING";
+    switch (value) {
+        case RunningStatus::RUNNING: return "RUNNING";
+        case RunningStatus::RESTARTING: return "RESTARTING";
+        case RunningStatus::NOT_RUNNING: break;
+    }
+    return "NOT_RUNNING";
 }
 
 std::string to_string(const ServiceStatus& value) {

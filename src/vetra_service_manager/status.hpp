@@ -7,7 +7,9 @@ namespace vetra_service_manager::status {
 
 enum class InstallationStatus { INSTALLED, NOT_INSTALLED };
 enum class EnablementStatus { ENABLED, DISABLED };
-enum class RunningStatus { RUNNING, NOT_RUNNING };
+// RESTARTING: not running now, but its process ended and the service manager starts it again by
+// itself shortly (systemd's RestartSec); stopping it is not a no-op.
+enum class RunningStatus { RUNNING, NOT_RUNNING, RESTARTING };
 
 // Mutable on purpose: a backend starts from the pessimistic triple and overwrites fields as it learns.
 struct ServiceStatus {

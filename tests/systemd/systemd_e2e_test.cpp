@@ -224,8 +224,9 @@ TEST_F(SystemdE2E, UnitWaitingToRestartIsStoppedAndStartedAtOnce) {
         ASSERT_TRUE(vsm_test::eventually([] { return sub_state("vetra_api") == "auto-restart"; }));
     };
     kill_runner();
+    // It was not running, but it would have come back: stopping it is not a no-op.
     const auto stopped = run_cli({"stop", "vetra_api"});
-    EXPECT_EQ(stopped.out, "  - vetra_api already stopped\n") << stopped.err;
+    EXPECT_EQ(stopped.out, "  \u2713 vetra_api stopped\n") << stopped.err;
     EXPECT_EQ(sub_state("vetra_api"), "dead");
 
     ASSERT_EQ(run_cli({"start", "vetra_api"}).exit_code, 0);
@@ -333,6 +334,32 @@ TEST_F(SystemdE2E, ManagerIsReachedThroughItsSocketOrTheUserBus) {
     EXPECT_FALSE(fs::exists(unit_file(world.home(), "vetra_api")));
 }
 
+// A CLI whose XDG_CONFIG_HOME is not the manager's puts the unit where the manager reads it.
+TEST_F(SystemdE2E, UnitFileGoesWhereTheManagerReadsIt) {
+    place_recording_runner();
+    vsm_test::ScopedEnv other("XDG_CONFIG_HOME", (world.root() / "elsewhere").string());
+    const auto installed = run_cli({"install", "--version", "1.0"});
+    ASSERT_EQ(installed.exit_code, 0) << installed.err;
+    EXPECT_TRUE(fs::exists(unit_file(world.home(), "vetra_api")));
+    EXPECT_FALSE(fs::exists(world.root() / "elsewhere"));
+    const auto removed = run_cli({"uninstall", "--keep-binary"});
+    EXPECT_EQ(removed.exit_code, 0) << removed.err;
+    EXPECT_FALSE(fs::exists(unit_file(world.home(), "vetra_api")));
+    EXPECT_EQ(load_state("vetra_api"), "not-found");
+}
+
+// A relative XDG_RUNTIME_DIR names no manager, not even the one it leads to from where we are.
+TEST_F(SystemdE2E, RelativeRuntimeDirectoryIsIgnored) {
+    place_recording_runner();
+    ASSERT_EQ(run_cli({"install", "--version", "1.0"}).exit_code, 0);
+    vsm_test::ScopedCwd cwd(world.root());
+    vsm_test::ScopedEnv relative("XDG_RUNTIME_DIR", "run");
+    const auto result = run_cli({"status", "--json"});
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_EQ(nlohmann::json::parse(result.out)["services"]["vetra_api"]["running"], false);
+    EXPECT_NE(result.err.find("no absolute XDG_RUNTIME_DIR"), std::string::npos) << result.err;
+}
+
 // Ctrl-C while the first unit is being set up: that service is finished, the second is not begun.
 TEST_F(SystemdE2E, InterruptDuringInstallFinishesTheCurrentServiceAndStops) {
     place_recording_runner();
@@ -345,6 +372,40 @@ TEST_F(SystemdE2E, InterruptDuringInstallFinishesTheCurrentServiceAndStops) {
     EXPECT_EQ(state["vetra_sync_agent"]["running"], true);
     EXPECT_EQ(state["vetra_api"]["installed"], false);
     EXPECT_EQ(load_state("vetra_api"), "not-found");
+}
+
+// A manager that stopped answering (here: stopped by a signal): the command gives up once, when
+// the time all its calls share is over, not after sd-bus's time for each call or handshake.
+TEST_F(SystemdE2E, ManagerThatStopsAnsweringIsGivenUpOnce) {
+    place_recording_runner();
+    ASSERT_EQ(run_cli({"install", "--version", "1.0"}).exit_code, 0);
+    ::kill(manager.pid(), SIGSTOP);
+    struct Resume {
+        pid_t pid;
+        ~Resume() { ::kill(pid, SIGCONT); }
+    } resume{manager.pid()};
+    const auto result = run_cli({"uninstall", "--keep-binary"});
+    EXPECT_EQ(result.exit_code, 1) << result.err;
+    EXPECT_EQ(error_lines(result.err),
+              std::vector<std::string>{
+                  "error: Cannot read the state of the user manager: no answer from the user manager within 25 s"});
+}
+
+// However many services and steps: one connection to the manager per command.
+TEST_F(SystemdE2E, EachCommandConnectsOnce) {
+    place_recording_runner();
+    const std::vector<std::string> commands[] = {
+        {"install", "--version", "1.0"}, {"status"}, {"stop"}, {"uninstall", "--keep-binary"}};
+    for (auto args : commands) {
+        args.insert(args.begin(), {"--log-level", "info"});
+        const auto result = run_cli(args);
+        EXPECT_EQ(result.exit_code, 0) << result.err;
+        std::size_t connections = 0;
+        for (const auto& line : vsm_test::split_lines(result.err)) {
+            connections += line.find("Connected to the systemd user manager") != std::string::npos;
+        }
+        EXPECT_EQ(connections, 1u) << args[2];
+    }
 }
 
 // Needs no manager: the case is that there is none.

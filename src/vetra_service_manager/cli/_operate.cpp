@@ -40,7 +40,8 @@ std::string apply(Action action, registry::ServiceHandle& service, const Service
         case Action::STOP:
             // Asked even when not running: a service waiting to be restarted would come back.
             service.stop();
-            return running ? "\u2713 " + name + " stopped" : "- " + name + " already stopped";
+            return running || state.running_status == RunningStatus::RESTARTING ? "\u2713 " + name + " stopped"
+                                                                                 : "- " + name + " already stopped";
         case Action::RESTART:
             if (running) service.stop();
             service.start();

@@ -27,8 +27,12 @@ void add_arguments(CLI::App& parser, Options& args) {
 ordered_json _collect() {
     const auto runner = services::_paths::default_runner_install_location().resolve();
     ordered_json services = ordered_json::object();
+    // Every handle first: a backend may then ask for all the services' states in one go.
+    std::vector<std::pair<const registry::RegistryEntry*, registry::ServiceHandle>> handles;
     for (const registry::RegistryEntry* entry : {&registry::sync_agent, &registry::sync_api}) {
-        const auto handle = entry->get_service();
+        handles.emplace_back(entry, entry->get_service());
+    }
+    for (const auto& [entry, handle] : handles) {
         const ServiceStatus state = handle.status();
         const auto version = handle.version();
         services[entry->service_name()] = {

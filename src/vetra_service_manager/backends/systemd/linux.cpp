@@ -23,24 +23,104 @@ class Unreachable : public ServiceOperationError {
     using ServiceOperationError::ServiceOperationError;
 };
 
-fs::path config_home() {
-    if (auto xdg = platform::directory_env("XDG_CONFIG_HOME")) return *xdg;
-    return platform::home_dir() / ".config";
+// Where our environment says the user's unit directory is: a guess, for when no manager can be
+// asked.
+fs::path guessed_unit_directory() {
+    const auto config = platform::directory_env("XDG_CONFIG_HOME");
+    return (config ? *config : platform::home_dir() / ".config") / "systemd" / "user";
+}
+
+// The user's own configuration directory in the manager's unit search path: the first entry
+// ".../systemd/user" with its control directory ".../systemd/user.control" also listed (the
+// persistent one, $XDG_CONFIG_HOME/systemd/user, comes before the runtime one). Nothing when the
+// search path was set by hand without one.
+std::optional<fs::path> user_unit_directory(const std::vector<std::string>& search_path) {
+    const std::set<std::string> listed(search_path.begin(), search_path.end());
+    for (const auto& entry : search_path) {
+        if (entry.ends_with("/systemd/user") && listed.count(entry + ".control")) return platform::from_text(entry);
+    }
+    return std::nullopt;
+}
+
+// The units of the services this command holds: a status reading asks for all of them at once.
+std::multiset<std::string>& units_of_command() {
+    static std::multiset<std::string> units;
+    return units;
+}
+
+// What the last survey found that no reading has taken yet, and under which generation of the
+// connection it was asked.
+struct LastSurvey {
+    std::uint64_t generation = 0;
+    linux_bus::UserManager::Survey found;
+};
+
+LastSurvey& last_survey() {
+    static LastSurvey last;
+    return last;
+}
+
+const std::set<std::string> WANTED{"LoadState", "UnitFileState", "ActiveState", "SubState", "NeedDaemonReload"};
+
+// The unit's state as the manager reports it, with its unit search path. A status reading takes
+// what a status reading of another service just asked for it, or asks for every unit of the
+// command in one round trip; every other operation asks for its own unit afresh.
+std::pair<linux_bus::Properties, std::vector<std::string>> state_of(linux_bus::UserManager& manager,
+                                                                   const std::string& unit, bool for_status) {
+    auto& last = last_survey();
+    auto found = last.found.units.find(unit);
+    if (!for_status || last.generation != manager.generation() || found == last.found.units.end()) {
+        std::set<std::string> units{unit};
+        if (for_status) units.insert(units_of_command().begin(), units_of_command().end());
+        units.erase(unit);
+        std::vector<std::string> asked{unit};
+        asked.insert(asked.end(), units.begin(), units.end());
+        last = {manager.generation(), manager.survey(asked, UNIT_INTERFACE, WANTED)};
+        found = last.found.units.find(unit);
+    }
+    auto state = std::move(found->second);
+    last.found.units.erase(found);
+    return {std::move(state), last.found.unit_search_path};
 }
 
 }  // namespace
 
 LinuxServiceManager::LinuxServiceManager(std::string service_name, fs::path app_dir)
     : ServiceManagerBackend(std::move(service_name), std::move(app_dir), logging::get_logger(LOGGER_NAME)),
-      unit_name_(UNIT_PREFIX + this->service_name() + ".service"),
-      unit_path_(config_home() / "systemd" / "user" / unit_name_) {
+      unit_name_(UNIT_PREFIX + this->service_name() + ".service") {
+    units_of_command().insert(unit_name_);
     logger().info("LinuxServiceManager initialized for service: {}", this->service_name());
-    logger().debug("unit_path: {}, app_dir: {}", platform::to_text(unit_path_), platform::to_text(this->app_dir()));
+    logger().debug("app_dir: {}", platform::to_text(this->app_dir()));
 }
 
-linux_bus::UserManager LinuxServiceManager::connect(ServiceOperation operation) const {
+LinuxServiceManager::~LinuxServiceManager() { units_of_command().erase(units_of_command().find(unit_name_)); }
+
+const fs::path& LinuxServiceManager::unit_path() const {
+    if (!unit_path_) {
+        std::optional<std::vector<std::string>> search_path;
+        try {
+            search_path = linux_bus::UserManager::for_command().survey({}, UNIT_INTERFACE, {}).unit_search_path;
+        } catch (const linux_bus::ConnectError&) {
+            // status tells what the files say, where our environment says they are.
+        }
+        locate_unit(search_path);
+    }
+    return *unit_path_;
+}
+
+void LinuxServiceManager::locate_unit(const std::optional<std::vector<std::string>>& search_path) const {
+    std::optional<fs::path> directory;
+    if (search_path) {
+        directory = user_unit_directory(*search_path);
+        if (!directory) logger().warn("The user manager's unit search path has no directory of the user's own");
+    }
+    unit_path_ = directory.value_or(guessed_unit_directory()) / unit_name_;
+    logger().debug("unit_path: {}", platform::to_text(*unit_path_));
+}
+
+linux_bus::UserManager& LinuxServiceManager::connect(ServiceOperation operation) const {
     try {
-        return linux_bus::UserManager::connect();
+        return linux_bus::UserManager::for_command();
     } catch (const linux_bus::ConnectError& error) {
         const std::string message = fmt::format(
             "Cannot reach the systemd user manager ({}); it runs only while the user is logged in, or with lingering "
@@ -65,52 +145,57 @@ LinuxServiceManager::Reading LinuxServiceManager::read(ServiceOperation operatio
     logger().debug("Checking status of service: {}", service_name());
     Reading reading;
     reading.status = {InstallationStatus::NOT_INSTALLED, EnablementStatus::DISABLED, RunningStatus::NOT_RUNNING};
-    bool file = false;
-    try {
-        // A link to /dev/null (a mask) is there too, though it leads nowhere useful.
-        file = fs::exists(fs::symlink_status(unit_path_));
-    } catch (const fs::filesystem_error& error) {
-        logger().error("Cannot look for the unit file: {}", error.what());
-        std::throw_with_nested(
-            ServiceOperationError(operation, std::string("Cannot look for the unit file: ") + error.what()));
-    }
-    std::optional<linux_bus::UserManager> manager;
-    if (file) {
-        logger().debug("Unit file exists, service is installed");
-        reading.status.installation_status = InstallationStatus::INSTALLED;
-        manager.emplace(connect(operation));
-    } else {
-        // Nothing of ours on disk and no manager: nothing to act on either.
+    const auto has_file = [&] {
         try {
-            manager.emplace(linux_bus::UserManager::connect());
-        } catch (const linux_bus::ConnectError&) {
-            return reading;
+            // A link to /dev/null (a mask) is there too, though it leads nowhere useful.
+            return fs::exists(fs::symlink_status(unit_path()));
+        } catch (const fs::filesystem_error& error) {
+            logger().error("Cannot look for the unit file: {}", error.what());
+            std::throw_with_nested(
+                ServiceOperationError(operation, std::string("Cannot look for the unit file: ") + error.what()));
         }
-    }
-    std::string load;
+    };
+    linux_bus::UserManager* manager = nullptr;
     try {
-        // One round trip: status is what people and scripts run most.
-        auto state = manager->unit_string_properties(unit_name_, UNIT_INTERFACE,
-                                                     {"LoadState", "UnitFileState", "ActiveState", "SubState", "NeedDaemonReload"});
-        load = state["LoadState"];
-        reading.file_state = state["UnitFileState"];
-        reading.active = state["ActiveState"];
-        reading.sub = state["SubState"];
-        reading.need_reload = state["NeedDaemonReload"] == "yes";
+        manager = &linux_bus::UserManager::for_command();
+    } catch (const linux_bus::ConnectError&) {
+        // Nothing of ours on disk and no manager: nothing to act on either.
+        if (!has_file()) return reading;
+        connect(operation);  // says why the manager cannot be reached
+    }
+    linux_bus::Properties state;
+    try {
+        auto [properties, search_path] = state_of(*manager, unit_name_, operation == ServiceOperation::GET_STATUS);
+        state = std::move(properties);
+        if (!unit_path_) locate_unit(search_path);
     } catch (const linux_bus::CallError& error) {
         logger().error("{}", error.what());
         throw ServiceOperationError(operation, error.what());
     }
+    const bool file = has_file();
+    if (file) {
+        logger().debug("Unit file exists, service is installed");
+        reading.status.installation_status = InstallationStatus::INSTALLED;
+    }
+    const std::string load = state["LoadState"];
+    reading.file_state = state["UnitFileState"];
+    reading.active = state["ActiveState"];
+    reading.sub = state["SubState"];
+    reading.need_reload = state["NeedDaemonReload"] == "yes";
     logger().debug("systemd reports LoadState={}, UnitFileState={}, ActiveState={}, SubState={}", load,
                    reading.file_state, reading.active, reading.sub);
     if (!file && (load == "loaded" || reading.stoppable())) {
-        logger().warn("The unit file {} is gone but systemd still has the unit {}", platform::to_text(unit_path_),
+        logger().warn("The unit file {} is gone but systemd still has the unit {}", platform::to_text(unit_path()),
                       reading.active);
         reading.status.installation_status = InstallationStatus::INSTALLED;
     }
     static const std::set<std::string> enabled{"enabled", "enabled-runtime", "linked", "linked-runtime", "alias"};
     if (enabled.count(reading.file_state)) reading.status.enablement_status = EnablementStatus::ENABLED;
-    if (reading.active == "active" && reading.sub == "running") reading.status.running_status = RunningStatus::RUNNING;
+    if (reading.active == "active" && reading.sub == "running") {
+        reading.status.running_status = RunningStatus::RUNNING;
+    } else if (reading.waiting_to_restart()) {
+        reading.status.running_status = RunningStatus::RESTARTING;
+    }
     return reading;
 }
 
@@ -120,12 +205,12 @@ status::ServiceStatus LinuxServiceManager::status() const {
         const auto reading = read(ServiceOperation::GET_STATUS);
         if (reading.need_reload) {
             logger().warn("The unit file {} changed since systemd read it; start reloads it",
-                          platform::to_text(unit_path_));
+                          platform::to_text(unit_path()));
         }
         result = reading.status;
     } catch (const Unreachable& error) {
         // Our unit file is there (else no manager is asked): tell what the files say.
-        const fs::path wants = unit_path_.parent_path() / "default.target.wants" / unit_name_;
+        const fs::path wants = unit_path().parent_path() / "default.target.wants" / unit_name_;
         result = {InstallationStatus::INSTALLED,
                   fs::exists(fs::symlink_status(wants)) ? EnablementStatus::ENABLED : EnablementStatus::DISABLED,
                   RunningStatus::NOT_RUNNING};
@@ -139,8 +224,8 @@ std::optional<version::Version> LinuxServiceManager::version() const {
     const std::string failure = "Failed to read version from unit file: ";
     const char* not_found = "Unit file not found, service may not be installed";
     try {
-        logger().debug("Reading version from unit file: {}", platform::to_text(unit_path_));
-        const auto content = platform::files::read_file(unit_path_);
+        logger().debug("Reading version from unit file: {}", platform::to_text(unit_path()));
+        const auto content = platform::files::read_file(unit_path());
         if (!content) {
             // status asks every service for its version, installed or not: no warning.
             logger().debug(not_found);
@@ -162,7 +247,7 @@ std::optional<version::Version> LinuxServiceManager::version() const {
 std::vector<std::string> LinuxServiceManager::log_viewer(int lines, bool follow) const {
     // Without a unit file the journal has nothing of ours to show (and journalctl would say so in
     // words of its own).
-    if (!platform::files::exists(unit_path_)) return {};
+    if (!platform::files::exists(unit_path())) return {};
     std::vector<std::string> argv{"journalctl", "--user", "-u", unit_name_, "-n", std::to_string(lines)};
     if (follow) argv.emplace_back("-f");
     return argv;

@@ -1,8 +1,9 @@
 #pragma once
 // Linux service manager: one service as a unit of the user's systemd manager, driven over its
-// D-Bus API. Every question about the unit is asked of the manager afresh, on a connection opened
-// for that command; an instance remembers only its identity.
+// D-Bus API, on the one connection of the command. Every question about the unit is asked of the
+// manager afresh; an instance remembers only its identity and where its unit file is.
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,8 +15,10 @@ namespace vetra_service_manager::backends::systemd::linux {
 
 class LinuxServiceManager : public base::ServiceManagerBackend {
 public:
-    // Touches nothing on disk and connects to nothing.
+    // Touches nothing on disk and connects to nothing. While it lives, a status reading of any
+    // service of the command also asks for this one's unit, in the same round trip.
     LinuxServiceManager(std::string service_name, std::filesystem::path app_dir);
+    ~LinuxServiceManager() override;
 
     void uninstall(bool raise_if_not_installed = false) override;
     void enable(bool raise_if_already_enabled = false) override;
@@ -31,8 +34,10 @@ public:
 
     // "com.norvale.<service name>.service"
     const std::string& unit_name() const noexcept { return unit_name_; }
-    // $XDG_CONFIG_HOME/systemd/user/<unit> (~/.config when the variable is unset or empty).
-    const std::filesystem::path& unit_path() const noexcept { return unit_path_; }
+    // The unit file in the manager's directory for the user's own units (its
+    // $XDG_CONFIG_HOME/systemd/user, whatever ours says); where no manager can be reached, in
+    // that directory as our environment names it. Asks the manager on first use.
+    const std::filesystem::path& unit_path() const;
 
 private:
     // The unit as the manager sees it, with the presence of our file.
@@ -46,12 +51,17 @@ private:
         bool masked() const { return file_state.starts_with("masked"); }
         // Running, starting, stopping or waiting to be restarted: anything that a stop ends.
         bool stoppable() const { return !active.empty() && active != "inactive" && active != "failed"; }
+        // Its process ended and the manager starts it again once RestartSec has passed.
+        bool waiting_to_restart() const { return active == "activating" && sub == "auto-restart"; }
     };
     // A unit whose file was deleted by hand while the manager still has it loaded or active
     // counts as installed, so that stop and uninstall take it down.
     Reading read(ServiceOperation operation) const;
-    // The user manager, or a ServiceOperationError for `operation` saying why none can be reached.
-    linux_bus::UserManager connect(ServiceOperation operation) const;
+    // The command's connection to the user manager, or a ServiceOperationError for `operation`
+    // saying why none can be reached.
+    linux_bus::UserManager& connect(ServiceOperation operation) const;
+    // Remembers where the unit file is, from the manager's unit search path (none: no manager).
+    void locate_unit(const std::optional<std::vector<std::string>>& search_path) const;
     // A ServiceOperationError for `operation` when the unit is masked.
     void refuse_if_masked(const Reading& reading, ServiceOperation operation) const;
     // Stops the unit whatever it is doing and waits as long as systemd gives it to stop.
@@ -59,7 +69,7 @@ private:
     void write_definition(const std::vector<std::string>& program_arguments, const version::Version& version) override;
 
     std::string unit_name_;
-    std::filesystem::path unit_path_;
+    mutable std::optional<std::filesystem::path> unit_path_;
 };
 
 }  // namespace vetra_service_manager::backends::systemd::linux

@@ -3,20 +3,26 @@
 #include <systemd/sd-bus.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 #include <fmt/format.h>
 
+#include "vetra_service_manager/logging.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
 
 namespace vetra_service_manager::backends::systemd::linux_bus {
 namespace {
 
+constexpr const char* LOGGER_NAME = "vetra_service_manager.backends.systemd.linux_bus";
 constexpr const char* DESTINATION = "org.freedesktop.systemd1";
 constexpr const char* MANAGER_PATH = "/org/freedesktop/systemd1";
 constexpr const char* MANAGER_INTERFACE = "org.freedesktop.systemd1.Manager";
+constexpr const char* PROPERTIES = "org.freedesktop.DBus.Properties";
 constexpr const char* NO_SUCH_UNIT = "org.freedesktop.systemd1.NoSuchUnit";
 // A job running longer than this is worth a word to the user.
 constexpr std::chrono::seconds SLOW_JOB{5};
@@ -59,6 +65,57 @@ std::string unit_path(const std::string& unit) {
     return result;
 }
 
+struct SlotGuard {
+    sd_bus_slot* slot = nullptr;
+    SlotGuard(sd_bus_slot* owned) : slot(owned) {}
+    SlotGuard(SlotGuard&& other) noexcept : slot(other.slot) { other.slot = nullptr; }
+    SlotGuard(const SlotGuard&) = delete;
+    ~SlotGuard() { sd_bus_slot_unref(slot); }
+};
+
+// The answer to one of several calls sent together.
+struct Pending {
+    Message reply;
+};
+
+int on_answer(sd_bus_message* message, void* userdata, sd_bus_error*) {
+    static_cast<Pending*>(userdata)->reply.message = sd_bus_message_ref(message);
+    return 0;
+}
+
+// An answer that is an error becomes a CallError saying `what` could not be done.
+void check_answer(sd_bus_message* answer, const std::string& what) {
+    if (const sd_bus_error* failure = sd_bus_message_get_error(answer)) {
+        raise_call(what, -sd_bus_error_get_errno(failure), failure);
+    }
+}
+
+// The string and boolean ("yes", "no") properties among `wanted` in an answer to GetAll.
+Properties read_properties(sd_bus_message* reply, const std::set<std::string>& wanted, const std::string& what) {
+    Properties found;
+    check(sd_bus_message_enter_container(reply, SD_BUS_TYPE_ARRAY, "{sv}"), what);
+    for (;;) {
+        const int entered = sd_bus_message_enter_container(reply, SD_BUS_TYPE_DICT_ENTRY, "sv");
+        check(entered, what);
+        if (entered == 0) break;
+        const char* name = nullptr;
+        check(sd_bus_message_read(reply, "s", &name), what);
+        const char* value = nullptr;
+        int flag = 0;
+        // A wanted name whose value is neither a string nor a boolean is skipped like any other.
+        if (wanted.count(name) && sd_bus_message_read(reply, "v", "s", &value) >= 0) {
+            found.emplace(name, value);
+        } else if (wanted.count(name) && sd_bus_message_read(reply, "v", "b", &flag) >= 0) {
+            found.emplace(name, flag ? "yes" : "no");
+        } else {
+            check(sd_bus_message_skip(reply, "v"), what);
+        }
+        check(sd_bus_message_exit_container(reply), what);
+    }
+    check(sd_bus_message_exit_container(reply), what);
+    return found;
+}
+
 // The jobs the manager reported finished, collected while we wait for ours.
 struct FinishedJobs {
     std::vector<std::pair<std::string, std::string>> path_and_result;
@@ -78,57 +135,197 @@ int on_job_removed(sd_bus_message* message, void* userdata, sd_bus_error*) {
 CallError::CallError(const std::string& message, std::string error_name)
     : std::runtime_error(message), error_name_(std::move(error_name)) {}
 
+namespace {
+
+// A path in a D-Bus address: every byte but [-0-9A-Za-z_/.\*] as %xx.
+std::string escaped(const std::string& path) {
+    constexpr std::string_view plain = "-_/.\\*";
+    std::string out;
+    for (const char byte : path) {
+        const bool alnum = (byte >= '0' && byte <= '9') || (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z');
+        out += alnum || plain.find(byte) != std::string_view::npos
+                   ? std::string(1, byte)
+                   : fmt::format("%{:02x}", static_cast<unsigned char>(byte));
+    }
+    return out;
+}
+
+// Where the manager may be reached, as the environment says now.
+struct Addresses {
+    std::optional<std::string> socket;    // the manager's private socket (a path)
+    std::optional<std::string> user_bus;  // a D-Bus address
+    bool operator==(const Addresses&) const = default;
+};
+
+Addresses addresses() {
+    Addresses found;
+    const auto runtime_dir = platform::directory_env("XDG_RUNTIME_DIR");
+    if (runtime_dir) found.socket = platform::to_text(*runtime_dir / "systemd" / "private");
+    if (auto session = platform::env("DBUS_SESSION_BUS_ADDRESS"); session && !session->empty()) {
+        found.user_bus = std::move(*session);
+    } else if (runtime_dir) {
+        found.user_bus = "unix:path=" + escaped(platform::to_text(*runtime_dir / "bus"));
+    }
+    return found;
+}
+
+// A connection started at `address`, or the error code.
+int open_at(const std::string& address, bool bus_client, sd_bus** opened) {
+    sd_bus* bus = nullptr;
+    int code = sd_bus_new(&bus);
+    if (code >= 0) code = sd_bus_set_address(bus, address.c_str());
+    if (code >= 0) code = sd_bus_set_bus_client(bus, bus_client);
+    if (code >= 0) code = sd_bus_start(bus);
+    if (code < 0) {
+        sd_bus_unref(bus);
+        return code;
+    }
+    *opened = bus;
+    return code;
+}
+
+// The connection for_command() hands out, and what the environment named when it was opened.
+struct CommandConnection {
+    Addresses addresses;
+    std::optional<UserManager> manager;
+    std::optional<std::string> failure;
+};
+
+CommandConnection& command_connection() {
+    static CommandConnection connection;
+    return connection;
+}
+
+std::atomic<std::uint64_t> generations{0};
+
+}  // namespace
+
 UserManager UserManager::connect() {
     // As `systemctl --user` does: the manager's own socket first, then the user bus, which may be
     // a session bus the manager is not on (dbus-launch, dbus-run-session).
+    const Addresses where = addresses();
     sd_bus* bus = nullptr;
-    const auto runtime_dir = platform::env("XDG_RUNTIME_DIR");
-    std::string private_failure = "XDG_RUNTIME_DIR is not set";
-    if (runtime_dir && !runtime_dir->empty()) {
-        const std::string socket = *runtime_dir + "/systemd/private";
-        int code = sd_bus_new(&bus);
-        if (code >= 0) code = sd_bus_set_address(bus, ("unix:path=" + socket).c_str());
-        if (code >= 0) code = sd_bus_start(bus);
-        if (code >= 0) return UserManager(bus);
-        sd_bus_unref(bus);
-        bus = nullptr;
-        private_failure = fmt::format("{}: {}", socket, plain_reason(code));
+    std::string private_failure = "no absolute XDG_RUNTIME_DIR";
+    const auto connected = [&](const std::string& how) {
+        logging::get_logger(LOGGER_NAME)->info("Connected to the systemd user manager through {}", how);
+        return UserManager(bus);
+    };
+    if (where.socket) {
+        const int code = open_at("unix:path=" + escaped(*where.socket), false, &bus);
+        if (code >= 0) return connected(*where.socket);
+        private_failure = fmt::format("{}: {}", *where.socket, plain_reason(code));
     }
-    const int user_bus = sd_bus_open_user(&bus);
-    if (user_bus >= 0) return UserManager(bus);
-    throw ConnectError(fmt::format("no user bus ({}), and no manager socket ({})", plain_reason(user_bus),
+    const int code = where.user_bus ? open_at(*where.user_bus, true, &bus) : -ENOMEDIUM;
+    if (code >= 0) return connected("the user bus " + *where.user_bus);
+    throw ConnectError(fmt::format("no user bus ({}), and no manager socket ({})", plain_reason(code),
                                    private_failure));
 }
 
-UserManager::~UserManager() {
-    if (bus_) sd_bus_flush_close_unref(bus_);
+UserManager& UserManager::for_command() {
+    auto& current = command_connection();
+    Addresses where = addresses();
+    if (where != current.addresses || (current.manager && sd_bus_is_open(current.manager->bus_) <= 0)) {
+        current.manager.reset();
+        current.failure.reset();
+        current.addresses = std::move(where);
+    }
+    if (current.manager) return *current.manager;
+    if (current.failure) throw ConnectError(*current.failure);
+    try {
+        return current.manager.emplace(connect());
+    } catch (const ConnectError& error) {
+        current.failure = error.what();
+        throw;
+    }
 }
 
-UserManager::UserManager(UserManager&& other) noexcept : bus_(other.bus_) { other.bus_ = nullptr; }
+UserManager::UserManager(sd_bus* bus) : bus_(bus), generation_(++generations) {}
+
+UserManager::~UserManager() {
+    if (!bus_) return;
+    // Flushing waits for the handshake first, 90 s with a manager that never answered; such a
+    // connection has nothing to send anyway.
+    if (sd_bus_is_ready(bus_) > 0) {
+        sd_bus_flush_close_unref(bus_);
+    } else {
+        sd_bus_close(bus_);
+        sd_bus_unref(bus_);
+    }
+}
+
+UserManager::UserManager(UserManager&& other) noexcept
+    : bus_(other.bus_), allowance_(other.allowance_), generation_(other.generation_) {
+    other.bus_ = nullptr;
+}
+
+void UserManager::changed() { generation_ = ++generations; }
+
+int UserManager::ordinary(const std::string& what, const std::function<int()>& call) {
+    using namespace std::chrono;
+    const auto begun = steady_clock::now();
+    const auto deadline = begun + allowance_;
+    // sd-bus would wait for a new connection's handshake as long as it likes (90 s), whatever the
+    // call's time-out: the handshake draws on the allowance like the calls.
+    int code = 0;
+    while (code >= 0 && (code = sd_bus_is_ready(bus_)) == 0) {
+        const auto now = steady_clock::now();
+        code = now >= deadline ? -ETIMEDOUT : sd_bus_process(bus_, nullptr);
+        if (code == 0) {
+            code = sd_bus_wait(bus_, static_cast<std::uint64_t>(duration_cast<microseconds>(deadline - now).count()));
+        }
+    }
+    if (code >= 0) {
+        // 0 would mean sd-bus's default: at least a microsecond.
+        const auto left = duration_cast<microseconds>(deadline - steady_clock::now()).count();
+        code = left > 0 ? sd_bus_set_method_call_timeout(bus_, static_cast<std::uint64_t>(left)) : -ETIMEDOUT;
+    }
+    if (code >= 0) code = call();
+    allowance_ -= steady_clock::now() - begun;
+    if (code == -ETIMEDOUT) {
+        throw CallError(fmt::format("{}: no answer from the user manager within {} s", what, CALL_ALLOWANCE.count()),
+                        {});
+    }
+    return code;
+}
 
 void UserManager::reload() {
+    changed();
     BusError error;
-    check(sd_bus_call_method(bus_, DESTINATION, MANAGER_PATH, MANAGER_INTERFACE, "Reload", &error.error, nullptr, ""),
-          "Cannot reload the user manager", &error.error);
+    sd_bus_set_method_call_timeout(bus_, std::chrono::duration_cast<std::chrono::microseconds>(RELOAD_TIMEOUT).count());
+    const int code =
+        sd_bus_call_method(bus_, DESTINATION, MANAGER_PATH, MANAGER_INTERFACE, "Reload", &error.error, nullptr, "");
+    if (code == -ETIMEDOUT) {
+        throw CallError(fmt::format("Cannot reload the user manager: no answer within {} min", RELOAD_TIMEOUT.count()),
+                        {});
+    }
+    check(code, "Cannot reload the user manager", &error.error);
 }
 
 void UserManager::enable_unit_file(const std::string& unit) {
+    changed();
+    const std::string what = "Cannot enable " + unit;
     BusError error;
     Message reply;
     // Not runtime-only, and replacing a stale link of the same name.
-    check(sd_bus_call_method(bus_, DESTINATION, MANAGER_PATH, MANAGER_INTERFACE, "EnableUnitFiles", &error.error,
-                             &reply.message, "asbb", 1, unit.c_str(), 0, 1),
-          "Cannot enable " + unit, &error.error);
+    check(ordinary(what, [&] {
+              return sd_bus_call_method(bus_, DESTINATION, MANAGER_PATH, MANAGER_INTERFACE, "EnableUnitFiles",
+                                        &error.error, &reply.message, "asbb", 1, unit.c_str(), 0, 1);
+          }),
+          what, &error.error);
 }
 
 void UserManager::disable_unit_file(const std::string& unit) {
+    changed();
+    const std::string what = "Cannot disable " + unit;
     BusError error;
     Message reply;
-    const int code = sd_bus_call_method(bus_, DESTINATION, MANAGER_PATH, MANAGER_INTERFACE, "DisableUnitFiles",
-                                        &error.error, &reply.message, "asb", 1, unit.c_str(), 0);
+    const int code = ordinary(what, [&] {
+        return sd_bus_call_method(bus_, DESTINATION, MANAGER_PATH, MANAGER_INTERFACE, "DisableUnitFiles",
+                                  &error.error, &reply.message, "asb", 1, unit.c_str(), 0);
+    });
     // A unit whose file is gone has no link left to remove.
     if (code < 0 && sd_bus_error_has_name(&error.error, NO_SUCH_UNIT)) return;
-    check(code, "Cannot disable " + unit, &error.error);
+    check(code, what, &error.error);
 }
 
 std::string UserManager::start_unit(const std::string& unit, std::chrono::seconds timeout) {
@@ -145,6 +342,7 @@ std::string UserManager::stop_unit(const std::string& unit, std::chrono::seconds
 
 std::string UserManager::run_job(const char* method, const std::string& unit, std::chrono::seconds timeout,
                                  const SlowNotice& slow) {
+    changed();
     const std::string what = fmt::format("{} {}", method, unit);
     // Listen before asking: the job may finish before the reply that names it is read.
     FinishedJobs finished;
@@ -152,20 +350,20 @@ std::string UserManager::run_job(const char* method, const std::string& unit, st
     check(sd_bus_match_signal(bus_, &slot, sd_bus_is_bus_client(bus_) > 0 ? DESTINATION : nullptr, MANAGER_PATH,
                               MANAGER_INTERFACE, "JobRemoved", on_job_removed, &finished),
           "Cannot watch the jobs of the user manager");
-    struct SlotGuard {
-        sd_bus_slot* slot;
-        ~SlotGuard() { sd_bus_slot_unref(slot); }
-    } guard{slot};
+    const SlotGuard guard{slot};
 
     BusError error;
     Message reply;
-    check(sd_bus_call_method(bus_, DESTINATION, MANAGER_PATH, MANAGER_INTERFACE, method, &error.error, &reply.message,
-                             "ss", unit.c_str(), "replace"),
+    check(ordinary(what, [&] {
+              return sd_bus_call_method(bus_, DESTINATION, MANAGER_PATH, MANAGER_INTERFACE, method, &error.error,
+                                        &reply.message, "ss", unit.c_str(), "replace");
+          }),
           what, &error.error);
     const char* job_text = nullptr;
     check(sd_bus_message_read(reply.message, "o", &job_text), what);
     const std::string job(job_text);
 
+    // The job's own time, not the allowance of the calls: it is the unit that takes this long.
     const auto now = std::chrono::steady_clock::now();
     const auto deadline = now + timeout;
     auto notice = slow ? now + SLOW_JOB : deadline;
@@ -179,9 +377,10 @@ std::string UserManager::run_job(const char* method, const std::string& unit, st
         const auto current = std::chrono::steady_clock::now();
         if (current >= deadline) {
             // Left queued, the job would still run later, long after the command said it failed.
-            BusError ignored;
-            sd_bus_call_method(bus_, DESTINATION, job.c_str(), "org.freedesktop.systemd1.Job", "Cancel",
-                               &ignored.error, nullptr, "");
+            // Sent without waiting for the answer: a manager this slow would only make us wait more.
+            sd_bus_call_method_async(bus_, nullptr, DESTINATION, job.c_str(), "org.freedesktop.systemd1.Job", "Cancel",
+                                     nullptr, nullptr, "");
+            sd_bus_flush(bus_);
             throw CallError(fmt::format("{}: no answer from the user manager within {} s (job {} canceled)", what,
                                         timeout.count(), job),
                             {});
@@ -196,71 +395,111 @@ std::string UserManager::run_job(const char* method, const std::string& unit, st
 }
 
 void UserManager::reset_failed_unit(const std::string& unit) {
+    changed();
+    const std::string what = "Cannot reset the failed state of " + unit;
     BusError error;
-    const int code = sd_bus_call_method(bus_, DESTINATION, MANAGER_PATH, MANAGER_INTERFACE, "ResetFailedUnit",
-                                        &error.error, nullptr, "s", unit.c_str());
+    const int code = ordinary(what, [&] {
+        return sd_bus_call_method(bus_, DESTINATION, MANAGER_PATH, MANAGER_INTERFACE, "ResetFailedUnit", &error.error,
+                                  nullptr, "s", unit.c_str());
+    });
     if (code < 0 && sd_bus_error_has_name(&error.error, NO_SUCH_UNIT)) return;
-    check(code, "Cannot reset the failed state of " + unit, &error.error);
+    check(code, what, &error.error);
 }
 
 std::string UserManager::unit_property(const std::string& unit, const char* interface, const char* property) {
+    const std::string what = fmt::format("Cannot read {} of {}", property, unit);
     BusError error;
     char* value = nullptr;
-    check(sd_bus_get_property_string(bus_, DESTINATION, unit_path(unit).c_str(), interface, property, &error.error,
-                                     &value),
-          fmt::format("Cannot read {} of {}", property, unit), &error.error);
+    check(ordinary(what, [&] {
+              return sd_bus_get_property_string(bus_, DESTINATION, unit_path(unit).c_str(), interface, property,
+                                                &error.error, &value);
+          }),
+          what, &error.error);
     std::string result(value);
     std::free(value);
     return result;
 }
 
 int UserManager::unit_int_property(const std::string& unit, const char* interface, const char* property) {
+    const std::string what = fmt::format("Cannot read {} of {}", property, unit);
     BusError error;
     std::int32_t value = 0;
-    check(sd_bus_get_property_trivial(bus_, DESTINATION, unit_path(unit).c_str(), interface, property, &error.error,
-                                      'i', &value),
-          fmt::format("Cannot read {} of {}", property, unit), &error.error);
+    check(ordinary(what, [&] {
+              return sd_bus_get_property_trivial(bus_, DESTINATION, unit_path(unit).c_str(), interface, property,
+                                                 &error.error, 'i', &value);
+          }),
+          what, &error.error);
     return value;
 }
 
 std::uint64_t UserManager::unit_uint64_property(const std::string& unit, const char* interface, const char* property) {
+    const std::string what = fmt::format("Cannot read {} of {}", property, unit);
     BusError error;
     std::uint64_t value = 0;
-    check(sd_bus_get_property_trivial(bus_, DESTINATION, unit_path(unit).c_str(), interface, property, &error.error,
-                                      't', &value),
-          fmt::format("Cannot read {} of {}", property, unit), &error.error);
+    check(ordinary(what, [&] {
+              return sd_bus_get_property_trivial(bus_, DESTINATION, unit_path(unit).c_str(), interface, property,
+                                                 &error.error, 't', &value);
+          }),
+          what, &error.error);
     return value;
 }
 
-std::map<std::string, std::string> UserManager::unit_string_properties(const std::string& unit, const char* interface,
-                                                                      const std::set<std::string>& wanted) {
-    const std::string what = fmt::format("Cannot read the state of {}", unit);
-    BusError error;
-    Message reply;
-    check(sd_bus_call_method(bus_, DESTINATION, unit_path(unit).c_str(), "org.freedesktop.DBus.Properties", "GetAll",
-                             &error.error, &reply.message, "s", interface),
-          what, &error.error);
-    std::map<std::string, std::string> found;
-    check(sd_bus_message_enter_container(reply.message, SD_BUS_TYPE_ARRAY, "{sv}"), what);
-    for (;;) {
-        const int entered = sd_bus_message_enter_container(reply.message, SD_BUS_TYPE_DICT_ENTRY, "sv");
-        check(entered, what);
-        if (entered == 0) break;
-        const char* name = nullptr;
-        check(sd_bus_message_read(reply.message, "s", &name), what);
-        const char* value = nullptr;
-        int flag = 0;
-        // A wanted name whose value is neither a string nor a boolean is skipped like any other.
-        if (wanted.count(name) && sd_bus_message_read(reply.message, "v", "s", &value) >= 0) {
-            found.emplace(name, value);
-        } else if (wanted.count(name) && sd_bus_message_read(reply.message, "v", "b", &flag) >= 0) {
-            found.emplace(name, flag ? "yes" : "no");
-        } else {
-            check(sd_bus_message_skip(reply.message, "v"), what);
-        }
-        check(sd_bus_message_exit_container(reply.message), what);
+UserManager::Survey UserManager::survey(const std::vector<std::string>& units, const char* interface,
+                                        const std::set<std::string>& wanted) {
+    const std::string what = "Cannot read the state of the user manager";
+    // Every question is sent before any answer is read: one round trip for them all.
+    std::vector<Pending> answers(units.size() + 1);
+    std::vector<SlotGuard> slots;
+    slots.reserve(answers.size());
+    const auto ask = [&](Pending& answer, const std::string& path, const char* member, const char* argument_1,
+                         const char* argument_2) {
+        sd_bus_slot* slot = nullptr;
+        const int code = argument_2 ? sd_bus_call_method_async(bus_, &slot, DESTINATION, path.c_str(), PROPERTIES,
+                                                               member, on_answer, &answer, "ss", argument_1, argument_2)
+                                    : sd_bus_call_method_async(bus_, &slot, DESTINATION, path.c_str(), PROPERTIES,
+                                                               member, on_answer, &answer, "s", argument_1);
+        slots.push_back(SlotGuard{slot});
+        return code;
+    };
+    check(ordinary(what, [&]() -> int {
+              int code = ask(answers[0], MANAGER_PATH, "Get", MANAGER_INTERFACE, "UnitPath");
+              for (std::size_t i = 0; code >= 0 && i < units.size(); ++i) {
+                  code = ask(answers[i + 1], unit_path(units[i]), "GetAll", interface, nullptr);
+              }
+              while (code >= 0) {
+                  if (std::all_of(answers.begin(), answers.end(), [](const Pending& a) { return a.reply.message; })) {
+                      break;
+                  }
+                  code = sd_bus_process(bus_, nullptr);
+                  if (code == 0) code = sd_bus_wait(bus_, UINT64_MAX);
+              }
+              if (code < 0) return code;
+              // An answer that never came is one sd-bus made up when the time was over.
+              for (const auto& answer : answers) {
+                  const sd_bus_error* failure = sd_bus_message_get_error(answer.reply.message);
+                  if (failure && sd_bus_error_get_errno(failure) == ETIMEDOUT) return -ETIMEDOUT;
+              }
+              return 0;
+          }),
+          what);
+
+    Survey found;
+    sd_bus_message* search_path = answers[0].reply.message;
+    check_answer(search_path, "Cannot read the unit search path of the user manager");
+    check(sd_bus_message_enter_container(search_path, SD_BUS_TYPE_VARIANT, "as"), what);
+    char** entries = nullptr;
+    check(sd_bus_message_read_strv(search_path, &entries), what);
+    for (char** entry = entries; entry && *entry; ++entry) {
+        found.unit_search_path.emplace_back(*entry);
+        std::free(*entry);
     }
-    check(sd_bus_message_exit_container(reply.message), what);
+    std::free(entries);
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        const std::string unit_what = fmt::format("Cannot read the state of {}", units[i]);
+        sd_bus_message* reply = answers[i + 1].reply.message;
+        check_answer(reply, unit_what);
+        found.units[units[i]] = read_properties(reply, wanted, unit_what);
+    }
     return found;
 }
 

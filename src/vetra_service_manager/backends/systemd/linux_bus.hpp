@@ -1,6 +1,6 @@
 #pragma once
-// A thin client of the systemd user manager's D-Bus API. One instance is one connection, opened
-// by connect() and closed by the destructor; keep it for one command and never across a fork.
+// A thin client of the systemd user manager's D-Bus API. One instance is one connection, closed
+// by the destructor; keep it for one command and never across a fork.
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -9,10 +9,18 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 struct sd_bus;
 
 namespace vetra_service_manager::backends::systemd::linux_bus {
+
+// The manager's ordinary calls on one connection (all but Reload and the waits for jobs) share
+// this much time together: sd-bus's 25 s per call would add up on a manager that stopped
+// answering, once per call of every clean-up step.
+inline constexpr std::chrono::seconds CALL_ALLOWANCE{25};
+// A reload rereads every unit file and regenerates: on a loaded system it can take minutes.
+inline constexpr std::chrono::minutes RELOAD_TIMEOUT{3};
 
 // No user manager could be reached. what() names both ways tried and why each failed.
 class ConnectError : public std::runtime_error {
@@ -30,11 +38,20 @@ private:
     std::string error_name_;
 };
 
+// The string and boolean ("yes", "no") properties of a unit that were asked for, by name.
+using Properties = std::map<std::string, std::string>;
+
 class UserManager {
 public:
     // The manager's private socket $XDG_RUNTIME_DIR/systemd/private, else the user bus
-    // (DBUS_SESSION_BUS_ADDRESS, else $XDG_RUNTIME_DIR/bus).
+    // (DBUS_SESSION_BUS_ADDRESS, else $XDG_RUNTIME_DIR/bus). Only an absolute XDG_RUNTIME_DIR
+    // counts: a relative one would name a socket wherever we happen to be started.
     static UserManager connect();
+    // The connection of this command, shared by every service and step: opened on first use and
+    // closed when the process ends (a process runs one command). Opened again only when the
+    // environment now names another manager or the manager dropped it; a failure to connect is
+    // remembered likewise, so the command tries once.
+    static UserManager& for_command();
     ~UserManager();
     UserManager(UserManager&& other) noexcept;
     UserManager(const UserManager&) = delete;
@@ -54,23 +71,40 @@ public:
     std::string stop_unit(const std::string& unit, std::chrono::seconds timeout, const SlowNotice& slow = {});
     // A unit the manager does not know has nothing to reset.
     void reset_failed_unit(const std::string& unit);
+    // Tells readings apart: it changes with every call that may change a unit's state (reload,
+    // enablement, jobs) and is never the same for two connections of one process. A reading taken
+    // under another generation may be out of date.
+    std::uint64_t generation() const noexcept { return generation_; }
 
     // A property of the unit's object: `interface` "org.freedesktop.systemd1.Unit" or
     // "org.freedesktop.systemd1.Service".
     std::string unit_property(const std::string& unit, const char* interface, const char* property);
     int unit_int_property(const std::string& unit, const char* interface, const char* property);
     std::uint64_t unit_uint64_property(const std::string& unit, const char* interface, const char* property);
-    // The string and boolean ("yes", "no") properties among `wanted` of the unit's `interface`, read
-    // in one round trip; a property the manager did not report is left out.
-    std::map<std::string, std::string> unit_string_properties(const std::string& unit, const char* interface,
-                                                              const std::set<std::string>& wanted);
+
+    struct Survey {
+        // The directories the manager reads unit files from, first to last (its UnitPath).
+        std::vector<std::string> unit_search_path;
+        // By unit: the string and boolean properties among those wanted; a property the manager
+        // did not report is left out.
+        std::map<std::string, Properties> units;
+    };
+    // The unit search path and the `wanted` properties of each unit's `interface`, all asked for
+    // at once and read together: one round trip however many units.
+    Survey survey(const std::vector<std::string>& units, const char* interface, const std::set<std::string>& wanted);
 
 private:
-    explicit UserManager(sd_bus* bus) : bus_(bus) {}
+    explicit UserManager(sd_bus* bus);
+    // Called before every call that may change a unit's state.
+    void changed();
+    // Runs a call that draws on the allowance: it may take what remains of it.
+    int ordinary(const std::string& what, const std::function<int()>& call);
     std::string run_job(const char* method, const std::string& unit, std::chrono::seconds timeout,
                         const SlowNotice& slow = {});
 
     sd_bus* bus_;
+    std::chrono::steady_clock::duration allowance_ = CALL_ALLOWANCE;
+    std::uint64_t generation_;
 };
 
 }  // namespace vetra_service_manager::backends::systemd::linux_bus

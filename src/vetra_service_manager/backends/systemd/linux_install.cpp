@@ -23,7 +23,7 @@ void LinuxServiceManager::write_definition(const std::vector<std::string>& progr
     const std::string text = linux_unit::render({service_name(), version.str(), program_arguments,
                                                  platform::to_text(app_dir())});
     // Nothing is written for a manager that cannot be reached: the file would pass for an install.
-    auto manager = connect(ServiceOperation::INSTALL);
+    auto& manager = connect(ServiceOperation::INSTALL);
     logger().info("Creating directory: {}", platform::to_text(app_dir()));
     platform::files::ensure_private_directory(app_dir());
     logger().info("Creating unit file at {}", platform::to_text(unit_path()));
@@ -42,23 +42,19 @@ void LinuxServiceManager::uninstall(bool raise_if_not_installed) {
         logger().debug("Service is not installed, skipping");
         return;
     }
-    // The manager may drop a connection that asked for a reload: each step after one gets its own.
+    auto& manager = connect(ServiceOperation::UNINSTALL);
     const auto ask = [&](const char* failure, auto&& action) {
-        auto manager = connect(ServiceOperation::UNINSTALL);
         try {
-            action(manager);
+            action();
         } catch (const linux_bus::CallError& error) {
             const std::string message = std::string(failure) + ": " + error.what();
             logger().error("{}", message);
             throw ServiceOperationError(ServiceOperation::UNINSTALL, message);
         }
     };
-    {
-        // Also a unit waiting to be restarted: it would come back after the file is gone.
-        auto manager = connect(ServiceOperation::UNINSTALL);
-        stop_unit(manager, ServiceOperation::UNINSTALL);
-    }
-    ask("Failed to disable the service", [&](linux_bus::UserManager& manager) {
+    // Also a unit waiting to be restarted: it would come back after the file is gone.
+    stop_unit(manager, ServiceOperation::UNINSTALL);
+    ask("Failed to disable the service", [&] {
         logger().info("Disabling unit {}", unit_name());
         manager.disable_unit_file(unit_name());
     });
@@ -76,11 +72,11 @@ void LinuxServiceManager::uninstall(bool raise_if_not_installed) {
                                                      std::string("Failed to delete the unit file: ") + error.what()));
     }
     // The manager forgets the unit once it has reread the files and no failure record keeps it.
-    ask("Failed to reload the user manager", [&](linux_bus::UserManager& manager) {
+    ask("Failed to reload the user manager", [&] {
         logger().info("Reloading the systemd user manager");
         manager.reload();
     });
-    ask("Failed to forget the service", [&](linux_bus::UserManager& manager) { manager.reset_failed_unit(unit_name()); });
+    ask("Failed to forget the service", [&] { manager.reset_failed_unit(unit_name()); });
     logger().info("Service {} successfully uninstalled", service_name());
 }
 

@@ -45,7 +45,7 @@ void LinuxServiceManager::enable(bool raise_if_already_enabled) {
     if (current.status.enablement_status == EnablementStatus::ENABLED) {
         return skip_or_raise<exceptions::ServiceAlreadyEnabledError>(raise_if_already_enabled, "Service is already enabled");
     }
-    auto manager = connect(ServiceOperation::ENABLE);
+    auto& manager = connect(ServiceOperation::ENABLE);
     logger().info("Enabling unit {}", unit_name());
     // The link in default.target.wants matters when the manager next starts; a reload (slow) would
     // only make the running manager notice it sooner.
@@ -61,7 +61,7 @@ void LinuxServiceManager::disable(bool raise_if_already_disabled) {
     if (status().enablement_status == EnablementStatus::DISABLED) {
         return skip_or_raise<exceptions::ServiceAlreadyDisabledError>(raise_if_already_disabled, "Service is already disabled");
     }
-    auto manager = connect(ServiceOperation::DISABLE);
+    auto& manager = connect(ServiceOperation::DISABLE);
     logger().info("Disabling unit {}", unit_name());
     ask(logger(), ServiceOperation::DISABLE, "Failed to disable the service",
         [&] { manager.disable_unit_file(unit_name()); });
@@ -78,7 +78,7 @@ void LinuxServiceManager::start(bool raise_if_already_running) {
     refuse_if_masked(current, ServiceOperation::START);
     if (current.need_reload) {
         // Else systemd would go on running, or start, what the file said before it was edited.
-        auto manager = connect(ServiceOperation::START);
+        auto& manager = connect(ServiceOperation::START);
         logger().info("Reloading the systemd user manager");
         ask(logger(), ServiceOperation::START, "Failed to reload the user manager", [&] { manager.reload(); });
     }
@@ -89,13 +89,13 @@ void LinuxServiceManager::start(bool raise_if_already_running) {
     if (current.status.running_status == RunningStatus::RUNNING) {
         return skip_or_raise<exceptions::ServiceAlreadyRunningError>(raise_if_already_running, "Service is already running");
     }
-    auto manager = connect(ServiceOperation::START);
+    auto& manager = connect(ServiceOperation::START);
     const auto started = std::chrono::steady_clock::now();
     std::string job, active, sub, result;
     int exit_status = 0;
     ask(logger(), ServiceOperation::START, "Failed to start the service", [&] {
         // A unit waiting out RestartSec would take a start job as one more wait: restart it now.
-        if (current.active == "activating" && current.sub == "auto-restart") {
+        if (current.waiting_to_restart()) {
             logger().info("Restarting unit {}, which waits to be restarted", unit_name());
             job = manager.restart_unit(unit_name(), JOB_TIMEOUT);
         } else {
@@ -126,7 +126,7 @@ void LinuxServiceManager::stop(bool raise_if_already_stopped) {
     if (!read(ServiceOperation::STOP).stoppable()) {
         return skip_or_raise<exceptions::ServiceAlreadyStoppedError>(raise_if_already_stopped, "Service is not running");
     }
-    auto manager = connect(ServiceOperation::STOP);
+    auto& manager = connect(ServiceOperation::STOP);
     stop_unit(manager, ServiceOperation::STOP);
     logger().info("Service {} successfully stopped", service_name());
 }
