@@ -1,6 +1,7 @@
 #include "vetra_service_manager/backends/systemd/linux_bus.hpp"
 
 #include <systemd/sd-bus.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -154,6 +155,7 @@ std::string escaped(const std::string& path) {
 struct Addresses {
     std::optional<std::string> socket;    // the manager's private socket (a path)
     std::optional<std::string> user_bus;  // a D-Bus address
+    std::optional<std::string> user_bus_path;  // its socket, when we made the address from a path
     bool operator==(const Addresses&) const = default;
 };
 
@@ -164,13 +166,17 @@ Addresses addresses() {
     if (auto session = platform::env("DBUS_SESSION_BUS_ADDRESS"); session && !session->empty()) {
         found.user_bus = std::move(*session);
     } else if (runtime_dir) {
-        found.user_bus = "unix:path=" + escaped(platform::to_text(*runtime_dir / "bus"));
+        found.user_bus_path = platform::to_text(*runtime_dir / "bus");
+        found.user_bus = "unix:path=" + escaped(*found.user_bus_path);
     }
     return found;
 }
 
-// A connection started at `address`, or the error code.
-int open_at(const std::string& address, bool bus_client, sd_bus** opened) {
+// A connection started at `address`, or the error code. A socket that is not there is told
+// without loading libsystemd: that is all `status` needs to learn where no manager runs, and
+// loading the library would cost it more than the rest of its work.
+int open_at(const std::string& address, const std::optional<std::string>& socket, bool bus_client, sd_bus** opened) {
+    if (socket && ::access(socket->c_str(), F_OK) != 0) return -errno;
     sd_bus* bus = nullptr;
     int code = sd_bus_new(&bus);
     if (code >= 0) code = sd_bus_set_address(bus, address.c_str());
@@ -211,11 +217,11 @@ UserManager UserManager::connect() {
         return UserManager(bus);
     };
     if (where.socket) {
-        const int code = open_at("unix:path=" + escaped(*where.socket), false, &bus);
+        const int code = open_at("unix:path=" + escaped(*where.socket), where.socket, false, &bus);
         if (code >= 0) return connected(*where.socket);
         private_failure = fmt::format("{}: {}", *where.socket, plain_reason(code));
     }
-    const int code = where.user_bus ? open_at(*where.user_bus, true, &bus) : -ENOMEDIUM;
+    const int code = where.user_bus ? open_at(*where.user_bus, where.user_bus_path, true, &bus) : -ENOMEDIUM;
     if (code >= 0) return connected("the user bus " + *where.user_bus);
     throw ConnectError(fmt::format("no user bus ({}), and no manager socket ({})", plain_reason(code),
                                    private_failure));
