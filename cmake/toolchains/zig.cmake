@@ -13,6 +13,10 @@ set(CMAKE_AR ${VSM_ZIG_BIN_DIR}/ar CACHE FILEPATH "")
 set(CMAKE_RANLIB ${VSM_ZIG_BIN_DIR}/ranlib CACHE FILEPATH "")
 if(VSM_ZIG_SYSTEM_NAME STREQUAL "Darwin")
   set(CMAKE_INSTALL_NAME_TOOL ${VSM_ZIG_BIN_DIR}/install_name_tool CACHE FILEPATH "")
+  # CMake asks the build machine's macOS whether @rpath works; with none to ask it names a dylib by
+  # its path in the build tree, which no user has and which makes each build differ.
+  set(CMAKE_INSTALL_NAME_DIR @rpath)
+  set(CMAKE_BUILD_WITH_INSTALL_NAME_DIR ON)
 endif()
 
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
