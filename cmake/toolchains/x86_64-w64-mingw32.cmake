@@ -1,5 +1,6 @@
 # Cross-compiling for 64-bit Windows with Debian's mingw-w64. The "-posix" compilers: the "-win32"
-# ones lack std::thread and std::mutex. Statically linked, so the .exe needs no MinGW DLLs.
+# ones lack std::thread and std::mutex. Statically linked, so neither the .exe nor the client DLL
+# needs MinGW's runtime DLLs.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
@@ -17,3 +18,4 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_C_FLAGS_INIT "-Wa,-mbig-obj")
 set(CMAKE_CXX_FLAGS_INIT "-Wa,-mbig-obj")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")

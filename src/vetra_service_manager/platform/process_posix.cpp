@@ -85,7 +85,6 @@ public:
     posix_spawn_file_actions_t* get() { return &actions_; }
     void null_stream(int fd, int flags) { posix_spawn_file_actions_addopen(&actions_, fd, "/dev/null", flags, 0); }
     void dup_to(int from, int to) { posix_spawn_file_actions_adddup2(&actions_, from, to); }
-    void chdir(const std::string& dir) { posix_spawn_file_actions_addchdir_np(&actions_, dir.c_str()); }
     // Our standard streams, named so that they survive a spawn that closes every descriptor it is
     // not told to keep (Apple's CLOEXEC_DEFAULT); a dup onto itself also clears close-on-exec.
     // One we have closed stays closed: naming it would fail the spawn.
@@ -446,10 +445,10 @@ void start_detached(const std::vector<std::string>& argv, const std::filesystem:
     actions.null_stream(STDIN_FILENO, O_RDONLY);
     actions.null_stream(STDOUT_FILENO, O_WRONLY);
     actions.null_stream(STDERR_FILENO, O_WRONLY);
-    actions.chdir(working_directory.string());
     actions.close_others();
     Attributes attributes(/*own_process_group=*/false);
     auto args = c_argv(argv);
+    const std::string directory = working_directory.string();
     Pipe report = make_pipe();
 
     // Double start: an intermediate child starts a new session, spawns the program and exits at
@@ -458,8 +457,10 @@ void start_detached(const std::vector<std::string>& argv, const std::filesystem:
     if (middle < 0) throw StartError(errno_code(errno), argv[0]);
     if (middle == 0) {
         ::setsid();
+        // The intermediate child changes directory for the program: posix_spawn's own chdir action
+        // is missing from the older C libraries the release binaries run on.
         pid_t pid = -1;
-        int rc = spawn_raw(&pid, program, actions, attributes, args.data());
+        int rc = ::chdir(directory.c_str()) == 0 ? spawn_raw(&pid, program, actions, attributes, args.data()) : errno;
         (void)!::write(report.write.get(), &rc, sizeof rc);
         ::_exit(0);
     }
