@@ -42,3 +42,13 @@ WRAPPER
     zig_launcher=(-DCMAKE_C_COMPILER_LAUNCHER="$env" -DCMAKE_CXX_COMPILER_LAUNCHER="$env")
   fi
 }
+
+# zig_forget_other_toolchain BUILD: a build directory configured with another toolchain file cannot
+# switch in place (CMake keeps including the old one), so its configuration is started afresh.
+zig_forget_other_toolchain() {
+  local system
+  for system in "$1"/CMakeFiles/*/CMakeSystem.cmake; do
+    [[ -f $system ]] || continue
+    grep -qF "include(\"$root/cmake/toolchains/zig.cmake\")" "$system" || rm -rf "$1/CMakeCache.txt" "$1/CMakeFiles"
+  done
+}
