@@ -1,9 +1,10 @@
 // The per-user lock between real processes: a waiter is told who holds it and gives up in time.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <thread>
+#include <system_error>
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 #include "e2e/e2e_fixture.hpp"
 #include "vetra_service_manager/cli/_exclusive.hpp"
 #include "vetra_service_manager/platform/user_lock.hpp"
+#include "vetra_service_manager/platform/user_lock_os.hpp"
 
 namespace {
 
@@ -64,25 +66,52 @@ TEST(UserLock, OnlyARegularFileOfOursIsTakenAsTheLock) {
     EXPECT_EQ(vsm_test::read_file(foreign), "1\n");
 }
 
-// `uninstall` may remove the lock's directory at any moment; a command that comes for the lock
-// then makes it again rather than failing.
-TEST(UserLock, ADirectoryRemovedMeanwhileIsMadeAgain) {
+// `uninstall` may remove the lock's directory, or the lock file under a waiter, at any moment.
+// Each move is made at the one point in an attempt where it does harm.
+TEST(UserLock, WhatAnotherCommandRemovesMeanwhileIsMadeAgainAndLocked) {
     vsm_test::TempDir dir;
     const fs::path path = dir.path() / "norvale" / "lock";
-    std::atomic<bool> done = false;
-    std::thread remover([&] {
-        while (!done) {
-            std::error_code ignored;
-            fs::remove_all(path.parent_path(), ignored);
-        }
-    });
-    try {
-        for (int i = 0; i < 2000; ++i) user_lock::acquire(path, std::chrono::milliseconds(0), [](auto) {});
-    } catch (const std::exception& error) {
-        ADD_FAILURE() << error.what();
-    }
-    done = true;
-    remover.join();
+    const auto wait = std::chrono::seconds(30);
+
+    // The directory removed between making it and opening the file, more often than any fixed
+    // number of tries would allow; the command's own wait is the bound.
+    int removals = 0;
+    user_lock::Interleaving vanishing;
+    vanishing.after_directory = [&] {
+        if (removals < 50 && fs::remove_all(path.parent_path()) > 0) ++removals;
+    };
+    EXPECT_NO_THROW(user_lock::acquire(path, wait, [](auto) {}, [] {}, vanishing));
+    EXPECT_EQ(removals, 50);
+    vanishing.after_directory = [&] { fs::remove_all(path.parent_path()); };
+    EXPECT_THROW(user_lock::acquire(path, std::chrono::milliseconds(200), [](auto) {}, [] {}, vanishing),
+                 std::system_error);
+
+    // The holder unlinks the file and lets go between our open and our lock: the file we then lock
+    // is no longer the lock, so we must end up locking the one now at the path.
+    auto holder = user_lock::acquire(path, wait, [](auto) {});
+    user_lock::Interleaving released;
+    released.after_open = [&] {
+        if (!holder) return;
+        fs::remove(path);
+        holder.reset();
+    };
+    auto lock = user_lock::acquire(path, wait, [](auto) {}, [] {}, released);
+    ASSERT_TRUE(fs::exists(path));
+    EXPECT_THROW(user_lock::acquire(path, std::chrono::milliseconds(0), [](auto) {}), user_lock::Busy);
+}
+
+// A holder that has locked its new file but not yet written its id: a waiter that gives up at once
+// names nobody, rather than announcing a holder it does not know.
+TEST(UserLock, AHolderNotYetWrittenIsNotAnnounced) {
+    vsm_test::TempDir dir;
+    const fs::path path = dir.path() / "lock";
+    vsm_test::write_file(path, "");
+    const int fd = ::open(path.c_str(), O_RDWR);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+    int told = 0;
+    EXPECT_THROW(user_lock::acquire(path, std::chrono::milliseconds(0), [&](auto) { ++told; }), user_lock::Busy);
+    EXPECT_EQ(told, 0);
+    ::close(fd);
 }
 
 }  // namespace

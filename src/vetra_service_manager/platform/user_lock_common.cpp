@@ -10,7 +10,6 @@ namespace vetra_service_manager::platform::user_lock {
 
 namespace {
 constexpr std::chrono::milliseconds RETRY_INTERVAL{100};
-constexpr int MISSING_DIRECTORY_TRIES = 10;
 }  // namespace
 
 Busy::Busy(std::optional<long> holder)
@@ -29,16 +28,26 @@ std::optional<long> parse_holder(const std::string& text) {
 std::unique_ptr<Lock> acquire(const std::filesystem::path& path, std::chrono::milliseconds timeout,
                               const std::function<void(std::optional<long>)>& on_wait,
                               const std::function<void()>& keep_waiting) {
+    return acquire(path, timeout, on_wait, keep_waiting, Interleaving{});
+}
+
+std::unique_ptr<Lock> acquire(const std::filesystem::path& path, std::chrono::milliseconds timeout,
+                              const std::function<void(std::optional<long>)>& on_wait,
+                              const std::function<void()>& keep_waiting, const Interleaving& between) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     bool told = false;
     for (int tries = 0;; ++tries) {
         std::optional<long> holder;
         try {
             files::create_private_directories(path.parent_path());
-            if (auto lock = try_lock(path, holder)) return lock;
+            between.after_directory();
+            if (auto lock = try_lock(path, holder, between)) return lock;
         } catch (const std::system_error& error) {
-            // The directory (or one it is in) went while we made or opened it: start again.
-            if (error.code() != std::errc::no_such_file_or_directory || tries >= MISSING_DIRECTORY_TRIES) throw;
+            // The directory (or one it is in) went while we made or opened it (uninstall removes it):
+            // make it again, for as long as the caller is prepared to wait.
+            if (error.code() != std::errc::no_such_file_or_directory || std::chrono::steady_clock::now() >= deadline)
+                throw;
+            keep_waiting();
             continue;
         }
         // A new file holds no id until its holder has written it: look once more before telling.

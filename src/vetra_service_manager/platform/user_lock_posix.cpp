@@ -55,11 +55,13 @@ bool still_at_path(int fd, const std::filesystem::path& path) {
 
 }  // namespace
 
-std::unique_ptr<Lock> try_lock(const std::filesystem::path& path, std::optional<long>& holder) {
+std::unique_ptr<Lock> try_lock(const std::filesystem::path& path, std::optional<long>& holder,
+                               const Interleaving& between) {
     // Never through a link: whoever could place one would choose which file we create or truncate.
     // Without blocking, so that a FIFO planted there cannot hold us; it is refused just below.
     Fd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
     if (fd.get() < 0) fail("cannot open the lock file", path);
+    between.after_open();
     struct stat opened {};
     if (::fstat(fd.get(), &opened) != 0) fail("cannot open the lock file", path);
     if (!S_ISREG(opened.st_mode) || opened.st_uid != ::geteuid()) {
@@ -73,7 +75,7 @@ std::unique_ptr<Lock> try_lock(const std::filesystem::path& path, std::optional<
     }
     if (!still_at_path(fd.get(), path)) {
         files::create_private_directories(path.parent_path());
-        return try_lock(path, holder);
+        return try_lock(path, holder, between);
     }
     // Written before the old text is cut off, so that a reader never finds the file empty.
     const std::string pid = std::to_string(::getpid()) + "\n";

@@ -63,11 +63,13 @@ bool still_at_path(HANDLE file, const std::filesystem::path& path) {
 
 }  // namespace
 
-std::unique_ptr<Lock> try_lock(const std::filesystem::path& path, std::optional<long>& holder) {
+std::unique_ptr<Lock> try_lock(const std::filesystem::path& path, std::optional<long>& holder,
+                               const Interleaving& between) {
     // A link or junction planted at `path` is opened as itself, and then refused: never its target.
     Handle file(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | READ_CONTROL, SHARE_ALL, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (file.get() == INVALID_HANDLE_VALUE) fail("cannot open the lock file", path);
+    between.after_open();
     windows_ownership::require_own_regular_file(file.get(), path);
     OVERLAPPED where = at(LOCKED_BYTE_HIGH);
     if (!::LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &where)) {
@@ -80,7 +82,7 @@ std::unique_ptr<Lock> try_lock(const std::filesystem::path& path, std::optional<
     }
     if (!still_at_path(file.get(), path)) {
         std::filesystem::create_directories(path.parent_path());
-        return try_lock(path, holder);
+        return try_lock(path, holder, between);
     }
     // Written before the old text is cut off, so that a reader never finds the file empty.
     const std::string pid = std::to_string(::GetCurrentProcessId()) + "\n";
