@@ -74,6 +74,22 @@ TEST_P(InterruptDuringInstall, FinishesTheCurrentServiceAndStops) {
     }
 }
 
+// Interrupted while at its last service, install has nothing left to skip: it completes, and a
+// script that sent the signal still learns that it came.
+TEST_P(InterruptDuringInstall, AtTheLastServiceCompletesAndStillEndsAsInterrupted) {
+    auto [install, first] = install_until_busy(1);
+    std::optional<pid_t> last;
+    ASSERT_TRUE(vsm_test::eventually([&] {
+        return install->out().find("vetra_sync_agent (installed") != std::string::npos &&
+               (last = GetParam().busy_child(world)).has_value() && *last != first;
+    }));
+    install->signal(SIGINT);
+    EXPECT_EQ(install->wait(), 130);
+    EXPECT_THAT(install->out(), testing::EndsWith("  \u2713 vetra_api (installed, enabled, started)\n\nInstall complete.\n"));
+    EXPECT_THAT(install->err(), testing::HasSubstr("interrupted by SIGINT"));
+    EXPECT_EQ(services()["vetra_api"]["running"], true);
+}
+
 INSTANTIATE_TEST_SUITE_P(, InterruptDuringInstall, testing::Values(darwin),
                          [](const auto& info) { return info.param.name; });
 

@@ -101,11 +101,15 @@ int run_subcommand(int argc, char** argv) {
         // Arguments are checked before the lock is taken: a command that fails on them creates nothing.
         if (install_cmd->parsed()) version::Version{install_args.version};
         const auto lock = _exclusive::hold();
-        if (install_cmd->parsed()) return install::run(install_args);
-        if (start_cmd->parsed()) return start::run(start_args);
-        if (stop_cmd->parsed()) return stop::run(stop_args);
-        if (restart_cmd->parsed()) return restart::run(restart_args);
-        return uninstall::run(uninstall_args);
+        const int status = install_cmd->parsed() ? install::run(install_args)
+                           : start_cmd->parsed() ? start::run(start_args)
+                           : stop_cmd->parsed()  ? stop::run(stop_args)
+                           : restart_cmd->parsed() ? restart::run(restart_args)
+                                                   : uninstall::run(uninstall_args);
+        // An interrupt that came while the last step ran had nothing left to stop, but whoever sent
+        // it (a script's `timeout`, a shell waiting after Ctrl-C) must still learn that it arrived.
+        platform::interrupts::check();
+        return status;
     } catch (const platform::interrupts::Interrupted& interrupted) {
         std::cout.flush();
         std::cerr << interrupted.what() << '\n';
