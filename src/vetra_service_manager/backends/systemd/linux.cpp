@@ -16,7 +16,6 @@ namespace {
 
 constexpr const char* LOGGER_NAME = "vetra_service_manager.backends.systemd.linux";
 constexpr const char* UNIT_PREFIX = "com.norvale.";
-constexpr const char* UNIT_INTERFACE = "org.freedesktop.systemd1.Unit";
 
 // No manager could be reached: status can still tell something, unlike every other operation.
 class Unreachable : public ServiceOperationError {
@@ -75,7 +74,7 @@ std::pair<linux_bus::Properties, std::vector<std::string>> state_of(linux_bus::U
         units.erase(unit);
         std::vector<std::string> asked{unit};
         asked.insert(asked.end(), units.begin(), units.end());
-        last = {manager.generation(), manager.survey(asked, UNIT_INTERFACE, WANTED)};
+        last = {manager.generation(), manager.survey(asked, linux_bus::UNIT_INTERFACE, WANTED)};
         found = last.found.units.find(unit);
     }
     auto state = std::move(found->second);
@@ -99,7 +98,7 @@ const fs::path& LinuxServiceManager::unit_path() const {
     if (!unit_path_) {
         std::optional<std::vector<std::string>> search_path;
         try {
-            search_path = linux_bus::UserManager::for_command().survey({}, UNIT_INTERFACE, {}).unit_search_path;
+            search_path = linux_bus::UserManager::for_command().survey({}, linux_bus::UNIT_INTERFACE, {}).unit_search_path;
         } catch (const linux_bus::ConnectError&) {
             // status tells what the files say, where our environment says they are.
         }

@@ -15,6 +15,10 @@ struct sd_bus;
 
 namespace vetra_service_manager::backends::systemd::linux_bus {
 
+// The interfaces whose properties describe a unit, and a service unit in particular.
+inline constexpr const char* UNIT_INTERFACE = "org.freedesktop.systemd1.Unit";
+inline constexpr const char* SERVICE_INTERFACE = "org.freedesktop.systemd1.Service";
+
 // The manager's ordinary calls on one connection (all but Reload and the waits for jobs) share
 // this much time together: sd-bus's 25 s per call would add up on a manager that stopped
 // answering, once per call of every clean-up step.

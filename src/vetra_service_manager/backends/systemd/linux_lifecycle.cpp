@@ -11,8 +11,6 @@
 namespace vetra_service_manager::backends::systemd::linux {
 namespace {
 
-constexpr const char* UNIT_INTERFACE = "org.freedesktop.systemd1.Unit";
-constexpr const char* SERVICE_INTERFACE = "org.freedesktop.systemd1.Service";
 constexpr std::chrono::seconds JOB_TIMEOUT{base::DEFAULT_STATUS_WAIT_TIMEOUT_SECONDS};
 // Past systemd's own kill, the time SIGKILL and the clean-up take.
 constexpr std::chrono::seconds STOP_MARGIN{10};
@@ -102,11 +100,11 @@ void LinuxServiceManager::start(bool raise_if_already_running) {
             logger().info("Starting unit {}", unit_name());
             job = manager.start_unit(unit_name(), JOB_TIMEOUT);
         }
-        active = manager.unit_property(unit_name(), UNIT_INTERFACE, "ActiveState");
-        sub = manager.unit_property(unit_name(), UNIT_INTERFACE, "SubState");
+        active = manager.unit_property(unit_name(), linux_bus::UNIT_INTERFACE, "ActiveState");
+        sub = manager.unit_property(unit_name(), linux_bus::UNIT_INTERFACE, "SubState");
         if (active == "active" && sub == "running") return;
-        result = manager.unit_property(unit_name(), SERVICE_INTERFACE, "Result");
-        exit_status = manager.unit_int_property(unit_name(), SERVICE_INTERFACE, "ExecMainStatus");
+        result = manager.unit_property(unit_name(), linux_bus::SERVICE_INTERFACE, "Result");
+        exit_status = manager.unit_int_property(unit_name(), linux_bus::SERVICE_INTERFACE, "ExecMainStatus");
     });
     if (active != "active" || sub != "running") {
         const std::string message =
@@ -135,18 +133,18 @@ void LinuxServiceManager::stop_unit(linux_bus::UserManager& manager, ServiceOper
     std::string job, active;
     ask(logger(), operation, "Failed to stop the service", [&] {
         // Also true of a unit the manager could not load: there is nothing to stop.
-        active = manager.unit_property(unit_name(), UNIT_INTERFACE, "ActiveState");
+        active = manager.unit_property(unit_name(), linux_bus::UNIT_INTERFACE, "ActiveState");
         if (active == "inactive" || active == "failed") return;
         // systemd gives the unit its TimeoutStopUSec before it kills it; giving up sooner would
         // report a failure for a stop that is still on its way.
         const auto allowed = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::microseconds(
-            std::min<std::uint64_t>(manager.unit_uint64_property(unit_name(), SERVICE_INTERFACE, "TimeoutStopUSec"),
+            std::min<std::uint64_t>(manager.unit_uint64_property(unit_name(), linux_bus::SERVICE_INTERFACE, "TimeoutStopUSec"),
                                     LONGEST_STOP.count())));
         logger().info("Stopping unit {}", unit_name());
         job = manager.stop_unit(unit_name(), allowed + STOP_MARGIN, [&] {
             logger().warn("Waiting for {} to stop (systemd allows it {} s)", service_name(), allowed.count());
         });
-        active = manager.unit_property(unit_name(), UNIT_INTERFACE, "ActiveState");
+        active = manager.unit_property(unit_name(), linux_bus::UNIT_INTERFACE, "ActiveState");
     });
     if (active != "inactive" && active != "failed") {
         const std::string message =
