@@ -34,8 +34,9 @@ inline const std::set<std::string, std::less<>> BAKED_IN_PACKAGES = {
     "vetra-service-manager",
 };
 
-// Windows process-creation flag: start a console program without a console window.
-inline constexpr std::uint32_t CREATE_NO_WINDOW = 0x08000000;
+// Windows process-creation flag CREATE_NO_WINDOW: start a console program without a console window.
+// Named apart from the macro that Windows' headers (pulled in by the logging library) define.
+inline constexpr std::uint32_t WINDOWS_NO_CONSOLE_WINDOW = 0x08000000;
 
 // Lower case, "_" -> "-"; nothing else.
 std::string normalize_package_name(std::string_view name);

@@ -171,7 +171,7 @@ void _windows_deferred_teardown(const fs::path& runner, const std::vector<fs::pa
         const auto powershell = platform::system_tool("WindowsPowerShell/v1.0/powershell.exe");
         platform::process::start_detached(
             {platform::to_text(powershell), "-NoProfile", "-NonInteractive", "-Command", command},
-            _teardown_helper_cwd(), CREATE_NO_WINDOW);
+            _teardown_helper_cwd(), WINDOWS_NO_CONSOLE_WINDOW);
     } catch (const std::system_error& error) {
         // Nothing is done in process instead: the running image could not be deleted anyway.
         logger().warn("Failed to start deferred teardown helper: {}", error.what());
