@@ -14,6 +14,7 @@ using testing::ElementsAre;
 using testing::HasSubstr;
 using vsm_e2e::World;
 using vsm_test::run_cli;
+using vsm_test::ScopedCwd;
 using vsm_test::ScopedEnv;
 
 class DarwinCommands : public testing::Test {
@@ -172,13 +173,16 @@ TEST_F(DarwinCommands, SameBundleVersionSkipsMigrationUnlessForced) {
                                        "migrate. Pass --force to run migration anyway.\n\nRegistering services...\n"));
     EXPECT_TRUE(World::runner_calls(previous).empty());
 
-    auto forced = run_cli({"install", "--previous-binary", previous.string(), "--force"});
-    EXPECT_THAT(forced.out, HasSubstr("\nMigrating from previous install: " + previous.string() + "\n"
+    // Given relative to where the command runs: every line names it, and its bundle, so.
+    ScopedCwd in_root(world.root());
+    const fs::path given = previous.lexically_relative(world.root());
+    auto forced = run_cli({"install", "--previous-binary", given.string(), "--force"});
+    EXPECT_THAT(forced.out, HasSubstr("\nMigrating from previous install: " + given.string() + "\n"
                                       "  (no packages enumerated \u2014 previous env may be unreachable; continuing "
                                       "without extras migration)\n"
-                                      "\n  cleaning up previous env via '" + previous.string() + " self remove'...\n"
+                                      "\n  cleaning up previous env via '" + given.string() + " self remove'...\n"
                                       "  \u2713 previous env removed\n"
-                                      "  \u2713 removed previous bundle: " + old_bundle.string() + "\n"
+                                      "  \u2713 removed previous bundle: old/Vetra Service.app\n"
                                       "\nRegistering services...\n"));
     EXPECT_FALSE(fs::exists(old_bundle));
 }
