@@ -314,7 +314,7 @@ TEST_F(DarwinCommands, FailedRegistrationReportsTheErrorAndItsCause) {
     auto result = run_cli({"install", "--version", "1.0"});
     EXPECT_EQ(result.exit_code, 1);
     EXPECT_EQ(result.out, header("1.0") + "\nRegistering services...\n");
-    // The backend's own error log line comes first; the dispatcher's report ends the output.
+    // The dispatcher's report ends the output.
     auto lines = vsm_test::split_lines(result.err);
     ASSERT_GE(lines.size(), 2u) << result.err;
     lines.erase(lines.begin(), lines.end() - 2);
