@@ -14,6 +14,7 @@ using testing::ElementsAre;
 using testing::HasSubstr;
 using vsm_e2e::World;
 using vsm_test::run_cli;
+using vsm_test::ScopedCwd;
 using vsm_test::ScopedEnv;
 
 class DarwinCommands : public testing::Test {
@@ -172,13 +173,16 @@ TEST_F(DarwinCommands, SameBundleVersionSkipsMigrationUnlessForced) {
                                        "migrate. Pass --force to run migration anyway.\n\nRegistering services...\n"));
     EXPECT_TRUE(World::runner_calls(previous).empty());
 
-    auto forced = run_cli({"install", "--previous-binary", previous.string(), "--force"});
-    EXPECT_THAT(forced.out, HasSubstr("\nMigrating from previous install: " + previous.string() + "\n"
+    // Given relative to where the command runs: every line names it, and its bundle, so.
+    ScopedCwd in_root(world.root());
+    const fs::path given = previous.lexically_relative(world.root());
+    auto forced = run_cli({"install", "--previous-binary", given.string(), "--force"});
+    EXPECT_THAT(forced.out, HasSubstr("\nMigrating from previous install: " + given.string() + "\n"
                                       "  (no packages enumerated \u2014 previous env may be unreachable; continuing "
                                       "without extras migration)\n"
-                                      "\n  cleaning up previous env via '" + previous.string() + " self remove'...\n"
+                                      "\n  cleaning up previous env via '" + given.string() + " self remove'...\n"
                                       "  \u2713 previous env removed\n"
-                                      "  \u2713 removed previous bundle: " + old_bundle.string() + "\n"
+                                      "  \u2713 removed previous bundle: old/Vetra Service.app\n"
                                       "\nRegistering services...\n"));
     EXPECT_FALSE(fs::exists(old_bundle));
 }
@@ -310,7 +314,7 @@ TEST_F(DarwinCommands, FailedRegistrationReportsTheErrorAndItsCause) {
     auto result = run_cli({"install", "--version", "1.0"});
     EXPECT_EQ(result.exit_code, 1);
     EXPECT_EQ(result.out, header("1.0") + "\nRegistering services...\n");
-    // The backend's own error log line comes first; the dispatcher's report ends the output.
+    // The dispatcher's report ends the output.
     auto lines = vsm_test::split_lines(result.err);
     ASSERT_GE(lines.size(), 2u) << result.err;
     lines.erase(lines.begin(), lines.end() - 2);

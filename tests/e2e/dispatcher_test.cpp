@@ -15,6 +15,7 @@ TEST(Dispatcher, UsageErrorsExitTwoWithTheParsersMessageOnStandardError) {
     const std::vector<std::vector<std::string>> cases = {
         {},
         {"frobnicate"},
+        {"--bogus"},
         {"status", "--bogus"},
         {"--log-level", "loud", "status"},
         {"status", "uninstall"},
@@ -35,6 +36,11 @@ TEST(Dispatcher, UsageErrorsExitTwoWithTheParsersMessageOnStandardError) {
               "error: unknown subcommand 'frobnicate'; the subcommands are: "
               "install, status, uninstall, start, stop, restart, logs\n");
     EXPECT_THAT(run_cli({"logs", "-n", "-1"}).err, HasSubstr("0 to 100000"));
+    // An option before any subcommand that names none is unknown, not a missing subcommand.
+    const auto unknown_option = run_cli({"--bogus"}).err;
+    EXPECT_THAT(unknown_option, StartsWith("error: unknown option '--bogus'; the options before a subcommand are: "));
+    EXPECT_THAT(unknown_option, HasSubstr("--log-level"));
+    EXPECT_EQ(vsm_test::split_lines(unknown_option).size(), 1u) << unknown_option;
 }
 
 TEST(Dispatcher, HelpAtEachLevel) {

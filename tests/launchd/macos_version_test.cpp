@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "launchd/launchd_fixture.hpp"
@@ -69,16 +70,16 @@ TEST_F(MacOSVersionTest, MissingPropertyListIsNoVersion) {
               std::string::npos);
 }
 
-TEST_F(MacOSVersionTest, MissingOrEmptyVersionRaisesWithTheMessageTwice) {
+TEST_F(MacOSVersionTest, MissingOrEmptyVersionRaisesAndIsLoggedOnce) {
     for (const std::string entries : {"<key>Label</key><string>x</string>\n", "<key>Version</key><string></string>\n"}) {
         SCOPED_TRACE(entries);
         const auto failure = version_failure(xml_with(entries));
         EXPECT_EQ(failure.operation, ServiceOperation::GET_VERSION);
-        EXPECT_EQ(failure.message,
-                  "Failed to read version from plist file: Failed to read version from plist file: Version key "
-                  "missing");
-        EXPECT_NE(failure.log.find("error vetra_service_manager.backends.launchd.macos: Failed to read version from plist file: "
-                           "Version key missing\n"),
+        EXPECT_EQ(failure.message, "Failed to read version from plist file: Version key missing");
+        const auto logged = split_lines(failure.log);
+        EXPECT_EQ(std::count_if(logged.begin(), logged.end(), [](const auto& line) { return line.starts_with("error "); }), 1)
+            << failure.log;
+        EXPECT_NE(failure.log.find("error vetra_service_manager.backends.launchd.macos: " + failure.message + "\n"),
                   std::string::npos);
     }
 }

@@ -430,6 +430,8 @@ TEST(SystemdWithoutManager, StatusTellsWhatTheFilesSayAndInstallWritesNothing) {
     const auto lines = error_lines(install.err);
     ASSERT_EQ(lines.size(), 1u) << install.err;
     EXPECT_TRUE(lines[0].starts_with("error: Cannot reach the systemd user manager (")) << lines[0];
+    // Logged once by the step that failed, not again by each layer it passes through.
+    EXPECT_EQ(vsm_test::split_lines(install.err).size(), 2u) << install.err;
     EXPECT_FALSE(fs::exists(fs::symlink_status(unit)));
 
     // A service never installed has no journal of ours to show.

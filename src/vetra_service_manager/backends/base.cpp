@@ -76,8 +76,10 @@ void ServiceManagerBackend::install(const std::vector<std::string>& program_argu
         start();
         logger().info("Successfully installed and started service: {}", service_name());
     } catch (...) {
+        // The failure is logged by the step that raised it and reported by whoever catches it: here it
+        // is only passed on.
         const std::string cause = describe_current_exception();
-        logger().error("Installation failed, attempting cleanup: {}", cause);
+        logger().info("Installation failed, cleaning up");
         const std::string left = clean_up_failed_install();
         try {
             throw;

@@ -6,16 +6,21 @@
 
 namespace vetra_service_manager::cli::_client_library {
 
-std::filesystem::path library_path() {
-    const auto forced = platform::test_override("VSM_TEST_CLIENT_LIBRARY");
-    return forced ? platform::from_text(*forced)
-                  : platform::executable_path().parent_path() / platform::shared_library_file_name("vetra_client");
+std::vector<std::filesystem::path> library_paths() {
+    if (const auto forced = platform::test_override("VSM_TEST_CLIENT_LIBRARY")) return {platform::from_text(*forced)};
+    const auto name = platform::shared_library_file_name("vetra_client");
+    const auto here = platform::executable_path().parent_path();
+    // VSM_LIBDIR_FROM_BINDIR: the install rules' library directory as seen from their program directory.
+    return {here / name, (here / VSM_LIBDIR_FROM_BINDIR / name).lexically_normal()};
 }
 
 std::function<std::filesystem::path()> load_shared_data_dir() {
-    const auto library = library_path();
     using Entry = const char* (*)(const char**);
-    auto* entry = reinterpret_cast<Entry>(platform::load_library_symbol(library, "vetra_client_shared_data_dir"));
+    Entry entry = nullptr;
+    for (const auto& library : library_paths()) {
+        entry = reinterpret_cast<Entry>(platform::load_library_symbol(library, "vetra_client_shared_data_dir"));
+        if (entry) break;
+    }
     if (!entry) return {};
     return [entry] {
         const char* error = nullptr;

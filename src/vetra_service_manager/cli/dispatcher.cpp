@@ -79,13 +79,19 @@ int run_subcommand(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
-        // A word where the subcommand belongs that names none (CLI11 would only miss the subcommand).
-        if (const auto extras = app.remaining(); app.get_subcommands().empty() && !extras.empty() &&
-                                                 !extras.front().starts_with('-')) {
+        // A word before any subcommand that names no subcommand, or no option when it starts with "-"
+        // (CLI11 would only miss the subcommand).
+        if (const auto extras = app.remaining(); app.get_subcommands().empty() && !extras.empty()) {
+            const bool option = extras.front().starts_with('-');
             std::string names;
-            for (const auto* subcommand : {install_cmd, status_cmd, uninstall_cmd, start_cmd, stop_cmd, restart_cmd, logs_cmd})
-                names += (names.empty() ? "" : ", ") + subcommand->get_name();
-            std::cerr << "error: unknown subcommand '" << extras.front() << "'; the subcommands are: " << names << '\n';
+            if (option) {
+                for (const auto* known : app.get_options()) names += (names.empty() ? "" : ", ") + known->get_name();
+            } else {
+                for (const auto* subcommand : {install_cmd, status_cmd, uninstall_cmd, start_cmd, stop_cmd, restart_cmd, logs_cmd})
+                    names += (names.empty() ? "" : ", ") + subcommand->get_name();
+            }
+            std::cerr << "error: unknown " << (option ? "option" : "subcommand") << " '" << extras.front() << "'; the "
+                      << (option ? "options before a subcommand" : "subcommands") << " are: " << names << '\n';
             return 2;
         }
         const int code = app.exit(error);

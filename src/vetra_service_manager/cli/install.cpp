@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <iterator>
 #include <string_view>
 
 #include <fmt/format.h>
@@ -93,6 +94,16 @@ fs::path located(const fs::path& path) {
     const fs::path name = path.filename();
     if (name.empty() || name == "." || name == "..") return fs::canonical(path);
     return fs::canonical(path.has_parent_path() ? path.parent_path() : fs::path(".")) / name;
+}
+
+// `ancestor`, a directory above `found` (where `given` really is, as located() says), as the user
+// would write it: `given` less as many trailing names, when that leads to the same directory; else
+// `ancestor` itself (a link or ".." among those names can make the short form lead elsewhere).
+fs::path as_given(const fs::path& given, const fs::path& found, const fs::path& ancestor) {
+    const fs::path below = found.lexically_relative(ancestor);
+    fs::path shortened = given;
+    for (auto names = std::distance(below.begin(), below.end()); names > 0; --names) shortened = shortened.parent_path();
+    return !shortened.empty() && same_file(shortened, ancestor) ? shortened : ancestor;
 }
 
 // Whether `inner` is `outer` or lies somewhere inside it, both resolved.
@@ -212,21 +223,23 @@ void _migrate_from_previous(const fs::path& previous_binary, const fs::path& cur
 
     const auto prev_bundle = runnerops::bundle_root_for(previous);
     if (!prev_bundle) return;
+    // Named as the binary was given; decided on where it really is. Worked out before it is removed.
+    const std::string shown = text(as_given(previous_binary, previous, *prev_bundle));
     try {
         if (is_or_contains(*prev_bundle, current_runner)) {
-            say("  - kept " + text(*prev_bundle) + ": it holds the current runner");
+            say("  - kept " + shown + ": it holds the current runner");
         } else if (!platform::files::exists(*prev_bundle)) {
             return;
         } else if (runnerops::owned_bundle_for(previous) != prev_bundle) {
-            say("  - no previous bundle found: " + text(*prev_bundle) +
+            say("  - no previous bundle found: " + shown +
                 " does not hold the runner as Contents/MacOS/vetra_service_runner beside Contents/Info.plist; "
                 "nothing removed");
         } else {
             fs::remove_all(*prev_bundle);
-            say("  \u2713 removed previous bundle: " + text(*prev_bundle));
+            say("  \u2713 removed previous bundle: " + shown);
         }
     } catch (const fs::filesystem_error& error) {
-        say("  \u2717 could not remove " + text(*prev_bundle) + ": " + error.code().message());
+        say("  \u2717 could not remove " + shown + ": " + error.code().message());
     }
 }
 

@@ -51,7 +51,11 @@ int run(const Options& args) {
     } else if (const auto shared_data_dir = _client_library::load_shared_data_dir(); !shared_data_dir) {
         say("\nERROR: vetra_client not available \u2014 cannot resolve the shared data dir.");
         say("--remove-data was requested but NO user data was removed.");
-        say("  (the client library was looked for at " + platform::to_text(_client_library::library_path()) + ")");
+        std::string places;
+        for (const auto& path : _client_library::library_paths()) {
+            places += (places.empty() ? "" : " and ") + platform::to_text(path);
+        }
+        say("  (the client library was looked for at " + places + ")");
         data_removal_failed = true;
     } else {
         const fs::path data_dir = shared_data_dir();

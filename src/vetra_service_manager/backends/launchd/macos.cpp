@@ -149,6 +149,8 @@ std::optional<version::Version> MacOSServiceManager::version() const {
         }
         logger().error("{}Version key missing", failure);
         throw ServiceOperationError(ServiceOperation::GET_VERSION, failure + "Version key missing");
+    } catch (const ServiceOperationError&) {
+        throw;  // already ours: passed on as raised
     } catch (const std::exception& error) {
         logger().error("{}{}", failure, error.what());
         std::throw_with_nested(ServiceOperationError(ServiceOperation::GET_VERSION, failure + error.what()));
