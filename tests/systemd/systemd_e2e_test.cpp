@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <tuple>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -82,6 +83,13 @@ protected:
     void place_recording_runner() const {
         fs::create_directories(world.runner().parent_path());
         fs::copy_file(vsm_test::fakes_dir / "recording-runner", world.runner());
+    }
+
+    // Removes what the recording runner wrote so far, so that records_of sees only later starts.
+    void forget_records() const {
+        for (const auto& entry : fs::directory_iterator(world.runner().parent_path())) {
+            if (entry.path().filename().string().find(".record.") != std::string::npos) fs::remove(entry.path());
+        }
     }
 
     vsm_e2e::World world{"Linux"};
@@ -252,6 +260,20 @@ TEST_F(SystemdE2E, SlowStopIsWaitedForAsLongAsSystemdAllows) {
     for (const char* service : SERVICES) EXPECT_EQ(load_state(service), "not-found") << service;
 }
 
+// A service that fails as it is told to stop leaves its unit "failed", which systemd keeps
+// listing until told to forget it: uninstall does, so no unit of ours is left behind.
+TEST_F(SystemdE2E, UnitThatFailedAsItStoppedIsForgotten) {
+    vsm_test::write_file(world.runner(), "#!/usr/bin/env bash\n[[ ${1:-} == self ]] && exit 0\n"
+                                         "trap 'exit 3' TERM\nsleep 3600 & wait\n",
+                         fs::perms::owner_all);
+    ASSERT_EQ(run_cli({"install", "--version", "1.0"}).exit_code, 0);
+    const auto units = [] { return run_command("systemctl --user list-units --all --plain --no-legend 'com.norvale.*'"); };
+    EXPECT_EQ(vsm_test::split_lines(units()).size(), 2u);
+    const auto removed = run_cli({"uninstall", "--keep-binary"});
+    EXPECT_EQ(removed.exit_code, 0) << removed.err;
+    EXPECT_EQ(units(), "");
+}
+
 // The user linked the unit name to /dev/null: nothing of ours may run, and the mask stays.
 TEST_F(SystemdE2E, MaskedUnitIsLeftMasked) {
     place_recording_runner();
@@ -270,31 +292,50 @@ TEST_F(SystemdE2E, MaskedUnitIsLeftMasked) {
     EXPECT_EQ(fs::read_symlink(unit), "/dev/null");
 }
 
-// Deleted by hand while it runs: uninstall still takes the unit down and removes its link.
+// Deleted by hand while it runs, link and all or not, with or without systemd having reread its
+// files since (after that the unit is no longer loaded, only active): status still counts it as
+// installed, and uninstall takes the unit down and leaves no link.
 TEST_F(SystemdE2E, UnitWhoseFileIsGoneIsStillUninstalled) {
     place_recording_runner();
-    ASSERT_EQ(run_cli({"install", "--version", "1.0"}).exit_code, 0);
-    const auto records = records_of(world.runner());
-    fs::remove(unit_file(world.home(), "vetra_api"));
-    const auto removed = run_cli({"uninstall", "--keep-binary"});
-    EXPECT_EQ(removed.exit_code, 0) << removed.err;
-    EXPECT_TRUE(vsm_test::eventually([&] { return !process_alive(records.at("vetra_api")[0]); }));
-    EXPECT_FALSE(fs::exists(fs::symlink_status(unit_file(world.home(), "").parent_path() /
-                                               "default.target.wants/com.norvale.vetra_api.service")));
-    EXPECT_EQ(load_state("vetra_api"), "not-found");
+    const fs::path unit = unit_file(world.home(), "vetra_api");
+    const fs::path link = unit.parent_path() / "default.target.wants" / unit.filename();
+    const std::tuple<const char*, bool, bool> cases[] = {{"file deleted", false, false},
+                                                         {"file deleted, manager reloaded", false, true},
+                                                         {"file and link deleted, manager reloaded", true, true}};
+    for (const auto& [name, with_link, reloaded] : cases) {
+        SCOPED_TRACE(name);
+        ASSERT_EQ(run_cli({"install", "--version", "1.0"}).exit_code, 0);
+        const std::string pid = records_of(world.runner()).at("vetra_api")[0];
+        fs::remove(unit);
+        if (with_link) fs::remove(link);
+        if (reloaded) vetra_service_manager::backends::systemd::linux_bus::UserManager::connect().reload();
+        EXPECT_EQ(nlohmann::json::parse(run_cli({"status", "--json"}).out)["services"]["vetra_api"]["installed"], true);
+        const auto removed = run_cli({"uninstall", "--keep-binary"});
+        EXPECT_EQ(removed.exit_code, 0) << removed.err;
+        EXPECT_TRUE(vsm_test::eventually([&] { return !process_alive(pid); }));
+        EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
+        EXPECT_EQ(load_state("vetra_api"), "not-found");
+        forget_records();
+    }
 }
 
-// Edited by hand: status warns, and start has systemd read the file again.
+// Edited by hand: status warns, and start has systemd read the file again, so that what runs is
+// what the file now says, also where systemd still holds the unit as it was read (here: waiting
+// to be restarted after its process died).
 TEST_F(SystemdE2E, EditedUnitIsReportedAndReloadedByStart) {
     place_recording_runner();
     ASSERT_EQ(run_cli({"install", "--version", "1.0"}).exit_code, 0);
+    ::kill(std::stoi(records_of(world.runner()).at("vetra_api")[0]), SIGKILL);
+    ASSERT_TRUE(vsm_test::eventually([] { return sub_state("vetra_api") == "auto-restart"; }));
     const fs::path unit = unit_file(world.home(), "vetra_api");
-    vsm_test::write_file(unit, vsm_test::read_file(unit) + "# edited\n", static_cast<fs::perms>(0644));
+    std::string text = vsm_test::read_file(unit);
+    text.insert(text.find("\nWorkingDirectory="), " edited");
+    vsm_test::write_file(unit, text, static_cast<fs::perms>(0644));
     const std::string warning = "changed since systemd read it";
     EXPECT_NE(run_cli({"status"}).err.find(warning), std::string::npos);
-    ASSERT_EQ(run_cli({"stop", "vetra_api"}).exit_code, 0);
     ASSERT_EQ(run_cli({"start", "vetra_api"}).exit_code, 0);
     EXPECT_EQ(run_cli({"status"}).err.find(warning), std::string::npos);
+    EXPECT_EQ(records_of(world.runner(), 3).count("edited"), 1u);
 }
 
 // Enabled for this boot only (a link below the runtime directory) is enabled too.
