@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <sstream>
 #include <tuple>
 
 #include <gtest/gtest.h>
@@ -373,6 +374,34 @@ TEST_F(SystemdE2E, ManagerIsReachedThroughItsSocketOrTheUserBus) {
     const auto removed = run_cli({"uninstall", "--keep-binary"});
     EXPECT_EQ(removed.exit_code, 0) << removed.err;
     EXPECT_FALSE(fs::exists(unit_file(world.home(), "vetra_api")));
+}
+
+// Any process on the user bus may send a signal that looks like the manager's: a job ends when
+// the manager says so. Here the start waits for a file while another process claims it is done.
+TEST_F(SystemdE2E, JobEndsWhenTheManagerSaysSoNotAnotherProcess) {
+    place_recording_runner();
+    const fs::path go = world.root() / "go";
+    vsm_test::write_file(go, "");
+    vsm_test::write_file(unit_file(world.home(), "vetra_api").string() + ".d/wait.conf",
+                         "[Service]\nExecStartPre=/bin/sh -c 'until [ -e " + go.string() + " ]; do sleep 0.1; done'\n");
+    ASSERT_EQ(run_cli({"install", "--version", "1.0"}).exit_code, 0);
+    ASSERT_EQ(run_cli({"stop", "vetra_api"}).exit_code, 0);
+    fs::remove(go);
+    const fs::path socket = world.root() / "run/systemd/private";
+    fs::rename(socket, socket.string() + ".hidden");
+
+    vsm_e2e::Background start({"start", "vetra_api"}, world.root());
+    std::string job;
+    ASSERT_TRUE(vsm_test::eventually([&] {
+        std::istringstream jobs(run_command("systemctl --user list-jobs --no-legend com.norvale.vetra_api.service"));
+        return static_cast<bool>(jobs >> job);
+    }));
+    run_command("dbus-send --bus=unix:path=" + (world.root() / "run/bus").string() +
+                " --type=signal /org/freedesktop/systemd1 org.freedesktop.systemd1.Manager.JobRemoved uint32:" + job +
+                " objpath:/org/freedesktop/systemd1/job/" + job + " string:com.norvale.vetra_api.service string:done");
+    vsm_test::write_file(go, "");
+    EXPECT_EQ(start.wait(), 0) << start.err();
+    EXPECT_EQ(sub_state("vetra_api"), "running");
 }
 
 // A CLI whose XDG_CONFIG_HOME is not the manager's puts the unit where the manager reads it.
