@@ -1,11 +1,16 @@
 // install, status and uninstall on Linux through the testing executable, against a private
 // systemd user manager.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <map>
 #include <sstream>
+#include <thread>
 #include <tuple>
 
 #include <gtest/gtest.h>
@@ -55,6 +60,15 @@ std::vector<std::string> error_lines(const std::string& err) {
 }
 
 bool process_alive(const std::string& pid) { return ::kill(std::stoi(pid), 0) == 0; }
+
+// Whether the process is in a write to its standard output (blocked in one, for a full pipe).
+bool writing_to_stdout(pid_t pid) {
+    std::istringstream fields(vsm_test::read_file("/proc/" + std::to_string(pid) + "/syscall"));
+    long number = -1;
+    std::string fd;
+    fields >> number >> fd;
+    return number == SYS_write && fd == "0x1";
+}
 
 std::string load_state(const std::string& service) {
     auto manager = vetra_service_manager::backends::systemd::linux_bus::UserManager::connect();
@@ -457,6 +471,40 @@ TEST_F(SystemdE2E, ManagerThatStopsAnsweringIsGivenUpOnce) {
     const auto result = run_cli({"uninstall", "--keep-binary"});
     EXPECT_EQ(result.exit_code, 1) << result.err;
     EXPECT_EQ(error_lines(result.err),
+              std::vector<std::string>{
+                  "error: Cannot read the state of the user manager: no answer from the user manager within 25 s"});
+}
+
+// The 25 s are the whole command's, not each call's: a manager that was slow to answer (here: 15 s
+// stopped) and then stops answering for good gets what is left of them. The command's output
+// goes to a full pipe, so that it waits to write its first line, between the services, while the
+// manager is stopped again.
+TEST_F(SystemdE2E, ManagerFrozenAfterSlowAnswersGetsWhatIsLeftOfTheTime) {
+    int out[2];
+    ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    const int capacity = ::fcntl(out[1], F_SETPIPE_SZ, 4096);
+    ::fcntl(out[1], F_SETFL, O_NONBLOCK);
+    while (::write(out[1], "x", 1) == 1) {
+    }
+    ::fcntl(out[1], F_SETFL, 0);
+    ::kill(manager.pid(), SIGSTOP);
+    struct Resume {
+        pid_t pid;
+        ~Resume() { ::kill(pid, SIGCONT); }
+    } resume{manager.pid()};
+    const auto begun = std::chrono::steady_clock::now();
+    vsm_e2e::Background stop({"stop"}, world.root(), out[1]);
+    ::close(out[1]);
+    std::this_thread::sleep_for(std::chrono::seconds(15));
+    ::kill(manager.pid(), SIGCONT);
+    ASSERT_TRUE(vsm_test::eventually([&] { return writing_to_stdout(stop.pid()); }, 60)) << stop.err();
+    ::kill(manager.pid(), SIGSTOP);
+    std::vector<char> drained(static_cast<std::size_t>(capacity));
+    ASSERT_GT(::read(out[0], drained.data(), drained.size()), 0);
+    EXPECT_EQ(stop.wait(), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(32));
+    ::close(out[0]);
+    EXPECT_EQ(error_lines(stop.err()),
               std::vector<std::string>{
                   "error: Cannot read the state of the user manager: no answer from the user manager within 25 s"});
 }
