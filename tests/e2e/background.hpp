@@ -20,7 +20,9 @@ namespace vsm_e2e {
 
 class Background {
 public:
-    Background(std::vector<std::string> args, const std::filesystem::path& dir) : out_(dir / "out"), err_(dir / "err") {
+    // With `stdout_fd`, standard output goes there instead of to a file.
+    Background(std::vector<std::string> args, const std::filesystem::path& dir, int stdout_fd = -1)
+        : out_(dir / "out"), err_(dir / "err") {
         args.insert(args.begin(), vsm_test::testing_binary.string());
         std::vector<char*> argv;
         for (auto& arg : args) argv.push_back(arg.data());
@@ -28,7 +30,11 @@ public:
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (stdout_fd >= 0) {
+            posix_spawn_file_actions_adddup2(&actions, stdout_fd, 1);
+        } else {
+            posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        }
         posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);

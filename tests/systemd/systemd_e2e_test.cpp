@@ -1,10 +1,17 @@
 // install, status and uninstall on Linux through the testing executable, against a private
 // systemd user manager.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <sstream>
+#include <thread>
+#include <tuple>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -54,6 +61,15 @@ std::vector<std::string> error_lines(const std::string& err) {
 
 bool process_alive(const std::string& pid) { return ::kill(std::stoi(pid), 0) == 0; }
 
+// Whether the process is in a write to its standard output (blocked in one, for a full pipe).
+bool writing_to_stdout(pid_t pid) {
+    std::istringstream fields(vsm_test::read_file("/proc/" + std::to_string(pid) + "/syscall"));
+    long number = -1;
+    std::string fd;
+    fields >> number >> fd;
+    return number == SYS_write && fd == "0x1";
+}
+
 std::string load_state(const std::string& service) {
     auto manager = vetra_service_manager::backends::systemd::linux_bus::UserManager::connect();
     return manager.unit_property("com.norvale." + service + ".service", "org.freedesktop.systemd1.Unit", "LoadState");
@@ -82,6 +98,13 @@ protected:
     void place_recording_runner() const {
         fs::create_directories(world.runner().parent_path());
         fs::copy_file(vsm_test::fakes_dir / "recording-runner", world.runner());
+    }
+
+    // Removes what the recording runner wrote so far, so that records_of sees only later starts.
+    void forget_records() const {
+        for (const auto& entry : fs::directory_iterator(world.runner().parent_path())) {
+            if (entry.path().filename().string().find(".record.") != std::string::npos) fs::remove(entry.path());
+        }
     }
 
     vsm_e2e::World world{"Linux"};
@@ -252,6 +275,20 @@ TEST_F(SystemdE2E, SlowStopIsWaitedForAsLongAsSystemdAllows) {
     for (const char* service : SERVICES) EXPECT_EQ(load_state(service), "not-found") << service;
 }
 
+// A service that fails as it is told to stop leaves its unit "failed", which systemd keeps
+// listing until told to forget it: uninstall does, so no unit of ours is left behind.
+TEST_F(SystemdE2E, UnitThatFailedAsItStoppedIsForgotten) {
+    vsm_test::write_file(world.runner(), "#!/usr/bin/env bash\n[[ ${1:-} == self ]] && exit 0\n"
+                                         "trap 'exit 3' TERM\nsleep 3600 & wait\n",
+                         fs::perms::owner_all);
+    ASSERT_EQ(run_cli({"install", "--version", "1.0"}).exit_code, 0);
+    const auto units = [] { return run_command("systemctl --user list-units --all --plain --no-legend 'com.norvale.*'"); };
+    EXPECT_EQ(vsm_test::split_lines(units()).size(), 2u);
+    const auto removed = run_cli({"uninstall", "--keep-binary"});
+    EXPECT_EQ(removed.exit_code, 0) << removed.err;
+    EXPECT_EQ(units(), "");
+}
+
 // The user linked the unit name to /dev/null: nothing of ours may run, and the mask stays.
 TEST_F(SystemdE2E, MaskedUnitIsLeftMasked) {
     place_recording_runner();
@@ -270,31 +307,50 @@ TEST_F(SystemdE2E, MaskedUnitIsLeftMasked) {
     EXPECT_EQ(fs::read_symlink(unit), "/dev/null");
 }
 
-// Deleted by hand while it runs: uninstall still takes the unit down and removes its link.
+// Deleted by hand while it runs, link and all or not, with or without systemd having reread its
+// files since (after that the unit is no longer loaded, only active): status still counts it as
+// installed, and uninstall takes the unit down and leaves no link.
 TEST_F(SystemdE2E, UnitWhoseFileIsGoneIsStillUninstalled) {
     place_recording_runner();
-    ASSERT_EQ(run_cli({"install", "--version", "1.0"}).exit_code, 0);
-    const auto records = records_of(world.runner());
-    fs::remove(unit_file(world.home(), "vetra_api"));
-    const auto removed = run_cli({"uninstall", "--keep-binary"});
-    EXPECT_EQ(removed.exit_code, 0) << removed.err;
-    EXPECT_TRUE(vsm_test::eventually([&] { return !process_alive(records.at("vetra_api")[0]); }));
-    EXPECT_FALSE(fs::exists(fs::symlink_status(unit_file(world.home(), "").parent_path() /
-                                               "default.target.wants/com.norvale.vetra_api.service")));
-    EXPECT_EQ(load_state("vetra_api"), "not-found");
+    const fs::path unit = unit_file(world.home(), "vetra_api");
+    const fs::path link = unit.parent_path() / "default.target.wants" / unit.filename();
+    const std::tuple<const char*, bool, bool> cases[] = {{"file deleted", false, false},
+                                                         {"file deleted, manager reloaded", false, true},
+                                                         {"file and link deleted, manager reloaded", true, true}};
+    for (const auto& [name, with_link, reloaded] : cases) {
+        SCOPED_TRACE(name);
+        ASSERT_EQ(run_cli({"install", "--version", "1.0"}).exit_code, 0);
+        const std::string pid = records_of(world.runner()).at("vetra_api")[0];
+        fs::remove(unit);
+        if (with_link) fs::remove(link);
+        if (reloaded) vetra_service_manager::backends::systemd::linux_bus::UserManager::connect().reload();
+        EXPECT_EQ(nlohmann::json::parse(run_cli({"status", "--json"}).out)["services"]["vetra_api"]["installed"], true);
+        const auto removed = run_cli({"uninstall", "--keep-binary"});
+        EXPECT_EQ(removed.exit_code, 0) << removed.err;
+        EXPECT_TRUE(vsm_test::eventually([&] { return !process_alive(pid); }));
+        EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
+        EXPECT_EQ(load_state("vetra_api"), "not-found");
+        forget_records();
+    }
 }
 
-// Edited by hand: status warns, and start has systemd read the file again.
+// Edited by hand: status warns, and start has systemd read the file again, so that what runs is
+// what the file now says, also where systemd still holds the unit as it was read (here: waiting
+// to be restarted after its process died).
 TEST_F(SystemdE2E, EditedUnitIsReportedAndReloadedByStart) {
     place_recording_runner();
     ASSERT_EQ(run_cli({"install", "--version", "1.0"}).exit_code, 0);
+    ::kill(std::stoi(records_of(world.runner()).at("vetra_api")[0]), SIGKILL);
+    ASSERT_TRUE(vsm_test::eventually([] { return sub_state("vetra_api") == "auto-restart"; }));
     const fs::path unit = unit_file(world.home(), "vetra_api");
-    vsm_test::write_file(unit, vsm_test::read_file(unit) + "# edited\n", static_cast<fs::perms>(0644));
+    std::string text = vsm_test::read_file(unit);
+    text.insert(text.find("\nWorkingDirectory="), " edited");
+    vsm_test::write_file(unit, text, static_cast<fs::perms>(0644));
     const std::string warning = "changed since systemd read it";
     EXPECT_NE(run_cli({"status"}).err.find(warning), std::string::npos);
-    ASSERT_EQ(run_cli({"stop", "vetra_api"}).exit_code, 0);
     ASSERT_EQ(run_cli({"start", "vetra_api"}).exit_code, 0);
     EXPECT_EQ(run_cli({"status"}).err.find(warning), std::string::npos);
+    EXPECT_EQ(records_of(world.runner(), 3).count("edited"), 1u);
 }
 
 // Enabled for this boot only (a link below the runtime directory) is enabled too.
@@ -332,6 +388,34 @@ TEST_F(SystemdE2E, ManagerIsReachedThroughItsSocketOrTheUserBus) {
     const auto removed = run_cli({"uninstall", "--keep-binary"});
     EXPECT_EQ(removed.exit_code, 0) << removed.err;
     EXPECT_FALSE(fs::exists(unit_file(world.home(), "vetra_api")));
+}
+
+// Any process on the user bus may send a signal that looks like the manager's: a job ends when
+// the manager says so. Here the start waits for a file while another process claims it is done.
+TEST_F(SystemdE2E, JobEndsWhenTheManagerSaysSoNotAnotherProcess) {
+    place_recording_runner();
+    const fs::path go = world.root() / "go";
+    vsm_test::write_file(go, "");
+    vsm_test::write_file(unit_file(world.home(), "vetra_api").string() + ".d/wait.conf",
+                         "[Service]\nExecStartPre=/bin/sh -c 'until [ -e " + go.string() + " ]; do sleep 0.1; done'\n");
+    ASSERT_EQ(run_cli({"install", "--version", "1.0"}).exit_code, 0);
+    ASSERT_EQ(run_cli({"stop", "vetra_api"}).exit_code, 0);
+    fs::remove(go);
+    const fs::path socket = world.root() / "run/systemd/private";
+    fs::rename(socket, socket.string() + ".hidden");
+
+    vsm_e2e::Background start({"start", "vetra_api"}, world.root());
+    std::string job;
+    ASSERT_TRUE(vsm_test::eventually([&] {
+        std::istringstream jobs(run_command("systemctl --user list-jobs --no-legend com.norvale.vetra_api.service"));
+        return static_cast<bool>(jobs >> job);
+    }));
+    run_command("dbus-send --bus=unix:path=" + (world.root() / "run/bus").string() +
+                " --type=signal /org/freedesktop/systemd1 org.freedesktop.systemd1.Manager.JobRemoved uint32:" + job +
+                " objpath:/org/freedesktop/systemd1/job/" + job + " string:com.norvale.vetra_api.service string:done");
+    vsm_test::write_file(go, "");
+    EXPECT_EQ(start.wait(), 0) << start.err();
+    EXPECT_EQ(sub_state("vetra_api"), "running");
 }
 
 // A CLI whose XDG_CONFIG_HOME is not the manager's puts the unit where the manager reads it.
@@ -387,6 +471,40 @@ TEST_F(SystemdE2E, ManagerThatStopsAnsweringIsGivenUpOnce) {
     const auto result = run_cli({"uninstall", "--keep-binary"});
     EXPECT_EQ(result.exit_code, 1) << result.err;
     EXPECT_EQ(error_lines(result.err),
+              std::vector<std::string>{
+                  "error: Cannot read the state of the user manager: no answer from the user manager within 25 s"});
+}
+
+// The 25 s are the whole command's, not each call's: a manager that was slow to answer (here: 15 s
+// stopped) and then stops answering for good gets what is left of them. The command's output
+// goes to a full pipe, so that it waits to write its first line, between the services, while the
+// manager is stopped again.
+TEST_F(SystemdE2E, ManagerFrozenAfterSlowAnswersGetsWhatIsLeftOfTheTime) {
+    int out[2];
+    ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    const int capacity = ::fcntl(out[1], F_SETPIPE_SZ, 4096);
+    ::fcntl(out[1], F_SETFL, O_NONBLOCK);
+    while (::write(out[1], "x", 1) == 1) {
+    }
+    ::fcntl(out[1], F_SETFL, 0);
+    ::kill(manager.pid(), SIGSTOP);
+    struct Resume {
+        pid_t pid;
+        ~Resume() { ::kill(pid, SIGCONT); }
+    } resume{manager.pid()};
+    const auto begun = std::chrono::steady_clock::now();
+    vsm_e2e::Background stop({"stop"}, world.root(), out[1]);
+    ::close(out[1]);
+    std::this_thread::sleep_for(std::chrono::seconds(15));
+    ::kill(manager.pid(), SIGCONT);
+    ASSERT_TRUE(vsm_test::eventually([&] { return writing_to_stdout(stop.pid()); }, 60)) << stop.err();
+    ::kill(manager.pid(), SIGSTOP);
+    std::vector<char> drained(static_cast<std::size_t>(capacity));
+    ASSERT_GT(::read(out[0], drained.data(), drained.size()), 0);
+    EXPECT_EQ(stop.wait(), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(32));
+    ::close(out[0]);
+    EXPECT_EQ(error_lines(stop.err()),
               std::vector<std::string>{
                   "error: Cannot read the state of the user manager: no answer from the user manager within 25 s"});
 }

@@ -472,12 +472,14 @@ UserManager::Survey UserManager::survey(const std::vector<std::string>& units, c
               for (std::size_t i = 0; code >= 0 && i < units.size(); ++i) {
                   code = ask(answers[i + 1], unit_path(units[i]), "GetAll", interface, nullptr);
               }
-              while (code >= 0) {
-                  if (std::all_of(answers.begin(), answers.end(), [](const Pending& a) { return a.reply.message; })) {
-                      break;
-                  }
+              const auto answered = [&] {
+                  return std::all_of(answers.begin(), answers.end(), [](const Pending& a) { return a.reply.message; });
+              };
+              while (code >= 0 && !answered()) {
                   code = sd_bus_process(bus_, nullptr);
-                  if (code == 0) code = sd_bus_wait(bus_, UINT64_MAX);
+                  // sd-bus answers a call whose time is over itself, and may report that as nothing
+                  // done: a wait for the last answer after it came would have no time-out left.
+                  if (code == 0 && !answered()) code = sd_bus_wait(bus_, UINT64_MAX);
               }
               if (code < 0) return code;
               // An answer that never came is one sd-bus made up when the time was over.
