@@ -15,10 +15,10 @@ using vetra_service_manager::backends::task_scheduler::wintpl::create_scheduled_
 namespace process = vetra_service_manager::platform::process;
 
 const std::filesystem::path SCRIPT{R"(C:\Users\Jo Doe\AppData\Local\norvale\sync_agent\sync_agent.vbs)"};
-constexpr const char* SID = "S-1-5-21-1004336348-1177238915-682003330-1001";
+constexpr const char* ACCOUNT_SID = "S-1-5-21-1004336348-1177238915-682003330-1001";
 
 std::string standard_document() {
-    return create_scheduled_task_xml("sync_agent", "sync_agent-jodoe", "1.4.2", SCRIPT, R"(WORKSTATION\jodoe)", SID);
+    return create_scheduled_task_xml("sync_agent", "sync_agent-jodoe", "1.4.2", SCRIPT, R"(WORKSTATION\jodoe)", ACCOUNT_SID);
 }
 
 TEST(TaskXml, WholeDocument) {
@@ -66,15 +66,15 @@ TEST(TaskXml, ValuesAreEscapedAndEmptyOnesUseTheShortForm) {
          {"<URI>\\\\t&amp;&lt;</URI>", "<UserId>DOM\\a&amp;b</UserId></LogonTrigger>",
           "<Principal id=\"Author\"><UserId>S-&lt;1&gt;</UserId>", "\nuser=DOM\\a&amp;b</Description>"}},
         {"empty account name",
-         create_scheduled_task_xml("s", "t", "1", SCRIPT, "", SID),
+         create_scheduled_task_xml("s", "t", "1", SCRIPT, "", ACCOUNT_SID),
          {"<LogonTrigger><Enabled>true</Enabled><UserId /></LogonTrigger>", "\nversion=1\nuser=</Description>"}},
         {"empty security identifier",
          create_scheduled_task_xml("s", "t", "1", SCRIPT, "u", ""),
          {"<Principal id=\"Author\"><UserId /><LogonType>"}},
-        {"empty task name", create_scheduled_task_xml("s", "", "1", SCRIPT, "u", SID), {"<URI>\\\\</URI>"}},
+        {"empty task name", create_scheduled_task_xml("s", "", "1", SCRIPT, "u", ACCOUNT_SID), {"<URI>\\\\</URI>"}},
         {"non-ASCII text passes unchanged",
          create_scheduled_task_xml("s", "t", "1", std::filesystem::path("C:\\Users\\J\xC3\xB6rg\\s.vbs"),
-                                   "PC\\J\xC3\xB6rg", SID),
+                                   "PC\\J\xC3\xB6rg", ACCOUNT_SID),
          {"<Arguments>//B //NoLogo \"C:\\Users\\J\xC3\xB6rg\\s.vbs\"</Arguments>", "user=PC\\J\xC3\xB6rg</Description>"}},
     };
     for (const auto& c : cases) {
@@ -119,7 +119,7 @@ TEST(TaskXml, ValidatesAgainstTheTaskSchedulerSchema) {
     EXPECT_EQ(validate_as_utf16(standard_document(), dir), 0);
     EXPECT_EQ(validate_as_utf16(create_scheduled_task_xml("odd & <name>", "odd&name", "2.0.0rc1+local",
                                                           std::filesystem::path("C:\\P\xC3\xA4th\\\"q\".vbs"),
-                                                          "PC\\J\xC3\xB6rg", SID),
+                                                          "PC\\J\xC3\xB6rg", ACCOUNT_SID),
                                 dir),
               0);
 
