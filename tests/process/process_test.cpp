@@ -180,25 +180,30 @@ TEST(ProcessInherited, TimeLimitEndsEverythingTheChildStarted) {
 }
 
 TEST(ProcessTermination, EndsEveryChildWeWaitForAndTheCallReturnsItsStatus) {
+    vsm_test::TempDir dir;
+    const std::filesystem::path ready = dir / "ready";
+    // Each child marks when it is set up (the trap in place), so that the interrupt comes after.
+    const std::string mark = ": >'" + ready.string() + "'; ";
     const struct {
         std::vector<std::string> argv;
         int status;
     } cases[] = {
-        {{"sleep", "30"}, -SIGTERM},
-        {{"/bin/sh", "-c", "trap '' TERM; sleep 30"}, -SIGKILL},  // after the grace period
+        {{"/bin/sh", "-c", mark + "exec sleep 30"}, -SIGTERM},
+        {{"/bin/sh", "-c", "trap '' TERM; " + mark + "sleep 30"}, -SIGKILL},  // after the grace period
     };
     for (const auto& [name, run] : RUNS) {
         for (const auto& c : cases) {
             SCOPED_TRACE(name + (" " + c.argv.back()));
-            std::thread interrupt([] {
-                std::this_thread::sleep_for(300ms);
+            std::filesystem::remove(ready);
+            std::thread interrupt([&] {
+                vsm_test::eventually([&] { return std::filesystem::exists(ready); }, 30);
                 terminate_running_children();
             });
             const auto start = std::chrono::steady_clock::now();
             const int status = run(c.argv);
             interrupt.join();
             EXPECT_EQ(status, c.status);
-            EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+            EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
             EXPECT_TRUE(no_children_left());
         }
     }

@@ -262,12 +262,16 @@ TEST_F(SystemdE2E, UnitWaitingToRestartIsStoppedAndStartedAtOnce) {
 // systemd gives a unit its own stop time-out (here 32 s, past our 30 s of old) before it kills it:
 // uninstall waits that long, says so, and goes on to the end.
 TEST_F(SystemdE2E, SlowStopIsWaitedForAsLongAsSystemdAllows) {
+    // Marks when it ignores SIGTERM: systemd calls a unit started once it has forked, before bash
+    // gets that far.
     vsm_test::write_file(world.runner(), "#!/usr/bin/env bash\n[[ ${1:-} == self ]] && exit 0\n"
-                                         "[[ ${2:-} == vetra_api ]] && trap '' TERM\nexec sleep 3600\n",
+                                         "[[ ${2:-} == vetra_api ]] && trap '' TERM && : >\"$0.ready.$2\"\n"
+                                         "exec sleep 3600\n",
                          fs::perms::owner_all);
     vsm_test::write_file(unit_file(world.home(), "vetra_api").string() + ".d/slow.conf",
                          "[Service]\nTimeoutStopSec=32\n");
     ASSERT_EQ(run_cli({"install", "--version", "1.0"}).exit_code, 0);
+    ASSERT_TRUE(vsm_test::eventually([&] { return fs::exists(world.runner().string() + ".ready.vetra_api"); }));
     const auto removed = run_cli({"uninstall", "--keep-binary"});
     EXPECT_EQ(removed.exit_code, 0) << removed.err;
     EXPECT_NE(removed.err.find("Waiting for vetra_api to stop (systemd allows it 32 s)"), std::string::npos)
@@ -279,9 +283,13 @@ TEST_F(SystemdE2E, SlowStopIsWaitedForAsLongAsSystemdAllows) {
 // listing until told to forget it: uninstall does, so no unit of ours is left behind.
 TEST_F(SystemdE2E, UnitThatFailedAsItStoppedIsForgotten) {
     vsm_test::write_file(world.runner(), "#!/usr/bin/env bash\n[[ ${1:-} == self ]] && exit 0\n"
-                                         "trap 'exit 3' TERM\nsleep 3600 & wait\n",
+                                         "trap 'exit 3' TERM\n: >\"$0.ready.$2\"\nsleep 3600 & wait\n",
                          fs::perms::owner_all);
     ASSERT_EQ(run_cli({"install", "--version", "1.0"}).exit_code, 0);
+    // Only a runner that has set its trap fails as it stops.
+    for (const char* service : SERVICES) {
+        ASSERT_TRUE(vsm_test::eventually([&] { return fs::exists(world.runner().string() + ".ready." + service); }));
+    }
     const auto units = [] { return run_command("systemctl --user list-units --all --plain --no-legend 'com.norvale.*'"); };
     EXPECT_EQ(vsm_test::split_lines(units()).size(), 2u);
     const auto removed = run_cli({"uninstall", "--keep-binary"});
