@@ -59,6 +59,15 @@ void LinuxServiceManager::uninstall(bool raise_if_not_installed) {
         manager.disable_unit_file(unit_name());
     });
     try {
+        // systemd removes the enablement link only while it still knows the unit: with our file
+        // deleted by hand it may not, and the unit would come back as "not-found" at every login.
+        // A link to our file is ours to remove.
+        const fs::path wants = unit_path().parent_path() / "default.target.wants" / unit_path().filename();
+        std::error_code unreadable;
+        if (fs::is_symlink(fs::symlink_status(wants, unreadable)) && fs::read_symlink(wants, unreadable) == unit_path()) {
+            logger().info("Deleting enablement link: {}", platform::to_text(wants));
+            fs::remove(wants);
+        }
         // A link to /dev/null is the user's mask, not our file.
         if (is_mask(unit_path())) {
             logger().info("Leaving the mask {} in place", platform::to_text(unit_path()));
