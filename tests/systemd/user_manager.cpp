@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -39,6 +40,15 @@ bool reaped(pid_t pid) {
 }
 
 }  // namespace
+
+UserManager::MachineWideTurn::MachineWideTurn()
+    : fd_(::open("/run/lock/vsm-private-systemd-user-manager", O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
+    if (fd_ >= 0) ::flock(fd_, LOCK_EX);  // without /run/lock (not root): as before, ctest's lock only
+}
+
+UserManager::MachineWideTurn::~MachineWideTurn() {
+    if (fd_ >= 0) ::close(fd_);
+}
 
 UserManager::UserManager(const fs::path& home, const fs::path& runtime_dir) {
     if (::geteuid() != 0) {

@@ -25,6 +25,21 @@ public:
     pid_t pid() const { return pid_; }
 
 private:
+    // One manager at a time on the whole machine, not only within one ctest run (its resource
+    // lock): managers started from one cgroup share it, and the units of one would be stopped by
+    // the other's, two suites at once (a build and its sanitizer build) included.
+    class MachineWideTurn {
+    public:
+        MachineWideTurn();
+        ~MachineWideTurn();
+        MachineWideTurn(const MachineWideTurn&) = delete;
+        MachineWideTurn& operator=(const MachineWideTurn&) = delete;
+
+    private:
+        int fd_ = -1;
+    };
+
+    MachineWideTurn turn_;  // first: released only after the manager is gone
     pid_t pid_ = -1;
     std::optional<std::string> skip_reason_;
 };
