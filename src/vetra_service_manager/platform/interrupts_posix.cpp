@@ -38,6 +38,13 @@ void watch(sigset_t interrupts) {
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;
         if (!record(byte)) {
+            // Ending now: whatever the command would go on to say while its children are ended
+            // (a step that failed because they were) is no longer true, so nothing more is said.
+            const int nowhere = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+            if (nowhere >= 0) {
+                ::dup2(nowhere, STDOUT_FILENO);
+                ::dup2(nowhere, STDERR_FILENO);
+            }
             process::end_running_children();
             ::_exit(128 + byte);
         }
