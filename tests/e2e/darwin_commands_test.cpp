@@ -59,8 +59,11 @@ TEST_F(DarwinCommands, InstallRegistersBothAgentsAndStatusReportsThem) {
                std::count(calls.begin(), calls.end(), "run vetra_api") == 1;
     }));
 
+    // One reading of the disabled list serves both agents: three launchctl runs in all.
+    fs::remove(world.root() / "launchd/calls");
     auto status = run_cli({"status"});
     EXPECT_EQ(status.exit_code, 0);
+    EXPECT_EQ(vsm_test::split_lines(vsm_test::read_file(world.root() / "launchd/calls")).size(), 3u);
     EXPECT_THAT(status.out, HasSubstr("Runner:   " + runner.string() + "  (present)\n"));
     EXPECT_THAT(status.out, HasSubstr("  \u2713  vetra_sync_agent\n"
                                       "        installed=True  enabled=True  running=True  version=1.2\n"

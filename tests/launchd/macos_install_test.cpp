@@ -361,7 +361,7 @@ TEST_F(MacOSInstallTest, OversizedLogIsTrimmedAtLaunch) {
 }
 
 TEST_F(MacOSInstallTest, RegistryHandsOutTheLaunchdBackendOnMacOSOnly) {
-    const auto handle = services::registry::sync_agent.get_service();
+    const auto handle = services::registry::sync_agent.get_service(services::registry::command());
     const auto* backend = dynamic_cast<const backends::launchd::macos::MacOSServiceManager*>(&handle.backend());
     ASSERT_NE(backend, nullptr);
     EXPECT_EQ(backend->bundle_identifier(), "com.norvale.vetra_sync_agent");
@@ -370,7 +370,7 @@ TEST_F(MacOSInstallTest, RegistryHandsOutTheLaunchdBackendOnMacOSOnly) {
     EXPECT_TRUE(calls().empty());
 
     ScopedEnv linux_platform("VSM_TEST_PLATFORM", "Linux");
-    const auto other = services::registry::sync_api.get_service();
+    const auto other = services::registry::sync_api.get_service(services::registry::command());
     EXPECT_EQ(dynamic_cast<const backends::launchd::macos::MacOSServiceManager*>(&other.backend()), nullptr);
 }
 

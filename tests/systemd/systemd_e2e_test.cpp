@@ -517,20 +517,27 @@ TEST_F(SystemdE2E, ManagerFrozenAfterSlowAnswersGetsWhatIsLeftOfTheTime) {
                   "error: Cannot read the state of the user manager: no answer from the user manager within 25 s"});
 }
 
-// However many services and steps: one connection to the manager per command.
+// However many services and steps: one connection to the manager per command; and status asks
+// for both units in one round trip.
 TEST_F(SystemdE2E, EachCommandConnectsOnce) {
     place_recording_runner();
     const std::vector<std::string> commands[] = {
         {"install", "--version", "1.0"}, {"status"}, {"stop"}, {"uninstall", "--keep-binary"}};
     for (auto args : commands) {
-        args.insert(args.begin(), {"--log-level", "info"});
+        args.insert(args.begin(), {"--log-level", "debug"});
         const auto result = run_cli(args);
         EXPECT_EQ(result.exit_code, 0) << result.err;
         std::size_t connections = 0;
+        std::vector<std::string> questions;
         for (const auto& line : vsm_test::split_lines(result.err)) {
             connections += line.find("Connected to the systemd user manager") != std::string::npos;
+            if (line.find("Asking the user manager for the state of") != std::string::npos) questions.push_back(line);
         }
         EXPECT_EQ(connections, 1u) << args[2];
+        if (args[2] == "status") {
+            ASSERT_EQ(questions.size(), 1u) << result.err;
+            for (const char* service : SERVICES) EXPECT_NE(questions[0].find(service), std::string::npos);
+        }
     }
 }
 

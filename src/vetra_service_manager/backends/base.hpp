@@ -23,6 +23,11 @@ inline constexpr int DEFAULT_STATUS_WAIT_TIMEOUT_SECONDS = 30;
 inline constexpr int FIRST_POLL_INTERVAL_MS = 50;
 inline constexpr int DEFAULT_POLL_INTERVAL_MS = 500;
 
+// Whether the backends of one command may share their readings of the service manager. A command
+// that changes state reads afresh after each change (FRESH); one that only reads (status) may ask
+// once for all its services and hand each its part (SHARED).
+enum class Readings { FRESH, SHARED };
+
 // A file holding a service's output, shown by `logs` under its heading.
 struct LogFile {
     std::string heading;

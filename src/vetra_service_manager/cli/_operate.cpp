@@ -60,9 +60,10 @@ void add_service_arguments(CLI::App& parser, std::vector<std::string>& services)
 
 int run(Action action, const std::vector<std::string>& services) {
     int status = 0;
+    const auto command = registry::command();
     for (const auto* entry : chosen(action, services)) {
         platform::interrupts::check();
-        auto service = entry->get_service();
+        auto service = entry->get_service(command);
         const ServiceStatus state = service.status();
         if (state.installation_status != InstallationStatus::INSTALLED) {
             say("  \u2717 " + entry->service_name() + " is not installed");

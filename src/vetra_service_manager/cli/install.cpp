@@ -297,10 +297,11 @@ int run(const Options& args) {
     }
 
     say("\nRegistering services...");
+    const auto command = registry::command();
     for (const registry::RegistryEntry* entry : {&registry::sync_agent, &registry::sync_api}) {
         // Stopping is safe only between services: the backend either completes one or removes it again.
         platform::interrupts::check();
-        entry->get_service().install(version);
+        entry->get_service(command).install(version);
         say("  \u2713 " + entry->service_name() + " (installed, enabled, started)");
     }
     say("\nInstall complete.");

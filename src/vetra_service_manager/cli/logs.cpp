@@ -106,7 +106,7 @@ void add_arguments(CLI::App& parser, Options& args) {
 }
 
 int run(const Options& args) {
-    const auto service = registry::find(args.service)->get_service();
+    const auto service = registry::find(args.service)->get_service(registry::command());
     const auto& backend = service.backend();
     if (const auto files = backend.log_files(); !files.empty()) return show_files(files, args);
     if (const auto viewer = backend.log_viewer(args.lines, args.follow); !viewer.empty()) return view(viewer);

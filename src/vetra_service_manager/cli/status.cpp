@@ -27,12 +27,10 @@ void add_arguments(CLI::App& parser, Options& args) {
 ordered_json _collect() {
     const auto runner = services::_paths::default_runner_install_location().resolve();
     ordered_json services = ordered_json::object();
-    // Every handle first: a backend may then ask for all the services' states in one go.
-    std::vector<std::pair<const registry::RegistryEntry*, registry::ServiceHandle>> handles;
+    // Nothing changes while status reads: a backend may ask once for every service.
+    const auto command = registry::command(backends::base::Readings::SHARED);
     for (const registry::RegistryEntry* entry : {&registry::sync_agent, &registry::sync_api}) {
-        handles.emplace_back(entry, entry->get_service());
-    }
-    for (const auto& [entry, handle] : handles) {
+        const auto handle = entry->get_service(command);
         const ServiceStatus state = handle.status();
         const auto version = handle.version();
         services[entry->service_name()] = {

@@ -31,10 +31,11 @@ void add_arguments(CLI::App& parser, Options& args) {
 int run(const Options& args) {
     say("Uninstalling Vetra services...");
     say("\nRemoving services...");
+    const auto command = registry::command();
     // The reverse of the install order.
     for (const registry::RegistryEntry* entry : {&registry::sync_api, &registry::sync_agent}) {
         platform::interrupts::check();  // a removal once begun is completed
-        auto handle = entry->get_service();
+        auto handle = entry->get_service(command);
         if (handle.status().installation_status == InstallationStatus::INSTALLED) {
             handle.uninstall();
             say("  \u2713 " + entry->service_name() + " removed");

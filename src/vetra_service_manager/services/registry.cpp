@@ -33,9 +33,15 @@ status::ServiceStatus ServiceHandle::status() const { return backend_->status();
 
 std::optional<version::Version> ServiceHandle::version() const { return backend_->version(); }
 
-ServiceHandle RegistryEntry::get_service() const {
+backends::factory::Command command(backends::base::Readings readings) {
+    std::vector<std::string> names;
+    for (const RegistryEntry* entry : install_order) names.push_back(entry->service_name());
+    return backends::factory::Command(std::move(names), readings);
+}
+
+ServiceHandle RegistryEntry::get_service(const backends::factory::Command& command) const {
     const auto runner = _paths::default_runner_install_location().resolve();
-    return ServiceHandle(backends::factory::make_backend(service_name_, _paths::get_service_dir()),
+    return ServiceHandle(command.make_backend(service_name_, _paths::get_service_dir()),
                          {platform::to_text(runner), "run", service_name_});
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "vetra_service_manager/backends/base.hpp"
+#include "vetra_service_manager/backends/factory.hpp"
 
 namespace vetra_service_manager::services::registry {
 
@@ -39,7 +40,8 @@ public:
     explicit RegistryEntry(std::string service_name) : service_name_(std::move(service_name)) {}
     const std::string& service_name() const noexcept { return service_name_; }
     // A new handle on every call: working directory, runner path and backend are looked up afresh.
-    ServiceHandle get_service() const;
+    // Its backend shares with the command's others what `command` holds.
+    ServiceHandle get_service(const backends::factory::Command& command) const;
 
 private:
     std::string service_name_;
@@ -50,6 +52,9 @@ extern const RegistryEntry sync_api;    // "vetra_api"
 
 // Both entries, in the order they are installed and started (uninstalled and stopped in reverse).
 extern const std::vector<const RegistryEntry*> install_order;
+// What the handles of one command share, for every service: made once at the command's start.
+// Only a command that changes nothing may share readings.
+backends::factory::Command command(backends::base::Readings readings = backends::base::Readings::FRESH);
 // The entry with this display name, or nullptr.
 const RegistryEntry* find(std::string_view display_name);
 

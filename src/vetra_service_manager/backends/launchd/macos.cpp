@@ -51,8 +51,16 @@ std::string enablement_regex(const std::string& label) {
 
 }  // namespace
 
-MacOSServiceManager::MacOSServiceManager(std::string service_name, fs::path app_dir)
+const platform::process::Captured& MacOSContext::disabled_list(
+    const std::function<platform::process::Captured()>& read) {
+    if (!disabled_list_ || readings_ == base::Readings::FRESH) disabled_list_ = read();
+    return *disabled_list_;
+}
+
+MacOSServiceManager::MacOSServiceManager(std::string service_name, fs::path app_dir,
+                                         std::shared_ptr<MacOSContext> context)
     : ServiceManagerBackend(std::move(service_name), std::move(app_dir), logging::get_logger(LOGGER_NAME)),
+      context_(context ? std::move(context) : std::make_shared<MacOSContext>()),
       user_id_(platform::real_user_id()),
       bundle_identifier_(LABEL_PREFIX + this->service_name()),
       plist_path_(platform::home_dir() / "Library" / "LaunchAgents" / (bundle_identifier_ + ".plist")),
@@ -84,7 +92,8 @@ status::ServiceStatus MacOSServiceManager::status() const {
     logger().debug("Plist file exists, service is installed");
     result.installation_status = InstallationStatus::INSTALLED;
 
-    const auto disabled_list = launchctl({"print-disabled", domain_target()});
+    const auto& disabled_list =
+        context_->disabled_list([this] { return launchctl({"print-disabled", domain_target()}); });
     if (disabled_list.exit_code == 0) {
         std::smatch match;
         if (std::regex_search(disabled_list.out, match, enablement_pattern_)) {

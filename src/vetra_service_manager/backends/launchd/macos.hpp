@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <regex>
 #include <string>
 #include <string_view>
@@ -30,10 +32,26 @@ std::vector<std::string> _build_program_arguments_with_log_rotation(const std::v
                                                                     const std::filesystem::path& out_log,
                                                                     const std::filesystem::path& err_log);
 
+// What the agents of one command share: with shared readings, the domain's disabled list, read by
+// the first status and reused by the others.
+class MacOSContext {
+public:
+    explicit MacOSContext(base::Readings readings = base::Readings::FRESH) : readings_(readings) {}
+    // `launchctl print-disabled` as `read` returns it: run once for the whole command when the
+    // readings are shared, else on every call.
+    const platform::process::Captured& disabled_list(const std::function<platform::process::Captured()>& read);
+
+private:
+    base::Readings readings_;
+    std::optional<platform::process::Captured> disabled_list_;
+};
+
 class MacOSServiceManager : public base::ServiceManagerBackend {
 public:
-    // Touches nothing on disk and starts no process.
-    MacOSServiceManager(std::string service_name, std::filesystem::path app_dir);
+    // Touches nothing on disk and starts no process. `context`: what the command's agents share;
+    // by default one of its own, with fresh readings.
+    MacOSServiceManager(std::string service_name, std::filesystem::path app_dir,
+                        std::shared_ptr<MacOSContext> context = nullptr);
 
     void uninstall(bool raise_if_not_installed = false) override;
     void enable(bool raise_if_already_enabled = false) override;
@@ -64,6 +82,7 @@ private:
     // Whether launchd reports the agent running: one `launchctl print`, all a wait's poll needs.
     bool agent_running() const;
 
+    std::shared_ptr<MacOSContext> context_;
     std::string user_id_;
     std::string bundle_identifier_;
     std::filesystem::path plist_path_;

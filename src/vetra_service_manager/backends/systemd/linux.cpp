@@ -15,7 +15,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* LOGGER_NAME = "vetra_service_manager.backends.systemd.linux";
-constexpr const char* UNIT_PREFIX = "com.norvale.";
 
 // No manager could be reached: status can still tell something, unlike every other operation.
 class Unreachable : public ServiceOperationError {
@@ -41,64 +40,25 @@ std::optional<fs::path> user_unit_directory(const std::vector<std::string>& sear
     return std::nullopt;
 }
 
-// The units of the services this command holds: a status reading asks for all of them at once.
-std::multiset<std::string>& units_of_command() {
-    static std::multiset<std::string> units;
-    return units;
-}
-
-// What the last survey found that no reading has taken yet, and under which generation of the
-// connection it was asked.
-struct LastSurvey {
-    std::uint64_t generation = 0;
-    linux_bus::UserManager::Survey found;
-};
-
-LastSurvey& last_survey() {
-    static LastSurvey last;
-    return last;
-}
-
 const std::set<std::string> WANTED{"LoadState", "UnitFileState", "ActiveState", "SubState", "NeedDaemonReload"};
-
-// The unit's state as the manager reports it, with its unit search path. A status reading takes
-// what a status reading of another service just asked for it, or asks for every unit of the
-// command in one round trip; every other operation asks for its own unit afresh.
-std::pair<linux_bus::Properties, std::vector<std::string>> state_of(linux_bus::UserManager& manager,
-                                                                   const std::string& unit, bool for_status) {
-    auto& last = last_survey();
-    auto found = last.found.units.find(unit);
-    if (!for_status || last.generation != manager.generation() || found == last.found.units.end()) {
-        std::set<std::string> units{unit};
-        if (for_status) units.insert(units_of_command().begin(), units_of_command().end());
-        units.erase(unit);
-        std::vector<std::string> asked{unit};
-        asked.insert(asked.end(), units.begin(), units.end());
-        last = {manager.generation(), manager.survey(asked, linux_bus::UNIT_INTERFACE, WANTED)};
-        found = last.found.units.find(unit);
-    }
-    auto state = std::move(found->second);
-    last.found.units.erase(found);
-    return {std::move(state), last.found.unit_search_path};
-}
 
 }  // namespace
 
-LinuxServiceManager::LinuxServiceManager(std::string service_name, fs::path app_dir)
+LinuxServiceManager::LinuxServiceManager(std::string service_name, fs::path app_dir,
+                                         std::shared_ptr<linux_context::LinuxContext> context)
     : ServiceManagerBackend(std::move(service_name), std::move(app_dir), logging::get_logger(LOGGER_NAME)),
-      unit_name_(UNIT_PREFIX + this->service_name() + ".service") {
-    units_of_command().insert(unit_name_);
+      context_(context ? std::move(context)
+                       : std::make_shared<linux_context::LinuxContext>(std::vector{this->service_name()})),
+      unit_name_(linux_context::unit_name(this->service_name())) {
     logger().info("LinuxServiceManager initialized for service: {}", this->service_name());
     logger().debug("app_dir: {}", platform::to_text(this->app_dir()));
 }
-
-LinuxServiceManager::~LinuxServiceManager() { units_of_command().erase(units_of_command().find(unit_name_)); }
 
 const fs::path& LinuxServiceManager::unit_path() const {
     if (!unit_path_) {
         std::optional<std::vector<std::string>> search_path;
         try {
-            search_path = linux_bus::UserManager::for_command().survey({}, linux_bus::UNIT_INTERFACE, {}).unit_search_path;
+            search_path = context_->manager().survey({}, linux_bus::UNIT_INTERFACE, {}).unit_search_path;
         } catch (const linux_bus::ConnectError&) {
             // status tells what the files say, where our environment says they are.
         }
@@ -119,7 +79,7 @@ void LinuxServiceManager::locate_unit(const std::optional<std::vector<std::strin
 
 linux_bus::UserManager& LinuxServiceManager::connect(ServiceOperation operation) const {
     try {
-        return linux_bus::UserManager::for_command();
+        return context_->manager();
     } catch (const linux_bus::ConnectError& error) {
         const std::string message = fmt::format(
             "Cannot reach the systemd user manager ({}); it runs only while the user is logged in, or with lingering "
@@ -154,9 +114,8 @@ LinuxServiceManager::Reading LinuxServiceManager::read(ServiceOperation operatio
                 ServiceOperationError(operation, std::string("Cannot look for the unit file: ") + error.what()));
         }
     };
-    linux_bus::UserManager* manager = nullptr;
     try {
-        manager = &linux_bus::UserManager::for_command();
+        context_->manager();
     } catch (const linux_bus::ConnectError&) {
         // Nothing of ours on disk and no manager: nothing to act on either.
         if (!has_file()) return reading;
@@ -164,9 +123,9 @@ LinuxServiceManager::Reading LinuxServiceManager::read(ServiceOperation operatio
     }
     linux_bus::Properties state;
     try {
-        auto [properties, search_path] = state_of(*manager, unit_name_, operation == ServiceOperation::GET_STATUS);
-        state = std::move(properties);
-        if (!unit_path_) locate_unit(search_path);
+        auto found = context_->state_of(unit_name_, WANTED);
+        state = std::move(found.properties);
+        if (!unit_path_) locate_unit(found.unit_search_path);
     } catch (const linux_bus::CallError& error) {
         logger().error("{}", error.what());
         throw ServiceOperationError(operation, error.what());

@@ -1,24 +1,26 @@
 #pragma once
 // Linux service manager: one service as a unit of the user's systemd manager, driven over its
-// D-Bus API, on the one connection of the command. Every question about the unit is asked of the
-// manager afresh; an instance remembers only its identity and where its unit file is.
+// D-Bus API, on the one connection of the command (its LinuxContext). Every question about the unit
+// is asked of the manager afresh; an instance remembers only its identity and where its unit file is.
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "vetra_service_manager/backends/base.hpp"
 #include "vetra_service_manager/backends/systemd/linux_bus.hpp"
+#include "vetra_service_manager/backends/systemd/linux_context.hpp"
 #include "vetra_service_manager/exceptions.hpp"
 
 namespace vetra_service_manager::backends::systemd::linux {
 
 class LinuxServiceManager : public base::ServiceManagerBackend {
 public:
-    // Touches nothing on disk and connects to nothing. While it lives, a status reading of any
-    // service of the command also asks for this one's unit, in the same round trip.
-    LinuxServiceManager(std::string service_name, std::filesystem::path app_dir);
-    ~LinuxServiceManager() override;
+    // Touches nothing on disk and connects to nothing. `context`: what the command's backends
+    // share; by default one of its own, with fresh readings.
+    LinuxServiceManager(std::string service_name, std::filesystem::path app_dir,
+                        std::shared_ptr<linux_context::LinuxContext> context = nullptr);
 
     void uninstall(bool raise_if_not_installed = false) override;
     void enable(bool raise_if_already_enabled = false) override;
@@ -68,6 +70,7 @@ private:
     void stop_unit(linux_bus::UserManager& manager, ServiceOperation operation);
     void write_definition(const std::vector<std::string>& program_arguments, const version::Version& version) override;
 
+    std::shared_ptr<linux_context::LinuxContext> context_;
     std::string unit_name_;
     mutable std::optional<std::filesystem::path> unit_path_;
 };

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -156,7 +155,6 @@ struct Addresses {
     std::optional<std::string> socket;    // the manager's private socket (a path)
     std::optional<std::string> user_bus;  // a D-Bus address
     std::optional<std::string> user_bus_path;  // its socket, when we made the address from a path
-    bool operator==(const Addresses&) const = default;
 };
 
 Addresses addresses() {
@@ -190,20 +188,6 @@ int open_at(const std::string& address, const std::optional<std::string>& socket
     return code;
 }
 
-// The connection for_command() hands out, and what the environment named when it was opened.
-struct CommandConnection {
-    Addresses addresses;
-    std::optional<UserManager> manager;
-    std::optional<std::string> failure;
-};
-
-CommandConnection& command_connection() {
-    static CommandConnection connection;
-    return connection;
-}
-
-std::atomic<std::uint64_t> generations{0};
-
 }  // namespace
 
 UserManager UserManager::connect() {
@@ -227,25 +211,7 @@ UserManager UserManager::connect() {
                                    private_failure));
 }
 
-UserManager& UserManager::for_command() {
-    auto& current = command_connection();
-    Addresses where = addresses();
-    if (where != current.addresses || (current.manager && sd_bus_is_open(current.manager->bus_) <= 0)) {
-        current.manager.reset();
-        current.failure.reset();
-        current.addresses = std::move(where);
-    }
-    if (current.manager) return *current.manager;
-    if (current.failure) throw ConnectError(*current.failure);
-    try {
-        return current.manager.emplace(connect());
-    } catch (const ConnectError& error) {
-        current.failure = error.what();
-        throw;
-    }
-}
-
-UserManager::UserManager(sd_bus* bus) : bus_(bus), generation_(++generations) {}
+UserManager::UserManager(sd_bus* bus) : bus_(bus) {}
 
 UserManager::~UserManager() {
     if (!bus_) return;
@@ -264,7 +230,9 @@ UserManager::UserManager(UserManager&& other) noexcept
     other.bus_ = nullptr;
 }
 
-void UserManager::changed() { generation_ = ++generations; }
+bool UserManager::is_open() const { return bus_ && sd_bus_is_open(bus_) > 0; }
+
+void UserManager::changed() { ++generation_; }
 
 int UserManager::ordinary(const std::string& what, const std::function<int()>& call) {
     using namespace std::chrono;

@@ -51,16 +51,14 @@ public:
     // (DBUS_SESSION_BUS_ADDRESS, else $XDG_RUNTIME_DIR/bus). Only an absolute XDG_RUNTIME_DIR
     // counts: a relative one would name a socket wherever we happen to be started.
     static UserManager connect();
-    // The connection of this command, shared by every service and step: opened on first use and
-    // closed when the process ends (a process runs one command). Opened again only when the
-    // environment now names another manager or the manager dropped it; a failure to connect is
-    // remembered likewise, so the command tries once.
-    static UserManager& for_command();
     ~UserManager();
     UserManager(UserManager&& other) noexcept;
     UserManager(const UserManager&) = delete;
     UserManager& operator=(const UserManager&) = delete;
     UserManager& operator=(UserManager&&) = delete;
+
+    // False once the manager has dropped the connection (it restarted, or ended).
+    bool is_open() const;
 
     void reload();
     void enable_unit_file(const std::string& unit);
@@ -75,9 +73,8 @@ public:
     std::string stop_unit(const std::string& unit, std::chrono::seconds timeout, const SlowNotice& slow = {});
     // A unit the manager does not know has nothing to reset.
     void reset_failed_unit(const std::string& unit);
-    // Tells readings apart: it changes with every call that may change a unit's state (reload,
-    // enablement, jobs) and is never the same for two connections of one process. A reading taken
-    // under another generation may be out of date.
+    // Tells readings apart: it changes with every call on this connection that may change a unit's
+    // state (reload, enablement, jobs). A reading taken under another generation may be out of date.
     std::uint64_t generation() const noexcept { return generation_; }
 
     // A property of the unit's object: `interface` "org.freedesktop.systemd1.Unit" or
@@ -108,7 +105,7 @@ private:
 
     sd_bus* bus_;
     std::chrono::steady_clock::duration allowance_ = CALL_ALLOWANCE;
-    std::uint64_t generation_;
+    std::uint64_t generation_ = 0;
 };
 
 }  // namespace vetra_service_manager::backends::systemd::linux_bus

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <string_view>
 
+#include "vetra_service_manager/logging.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
 
 namespace vetra_service_manager::backends::task_scheduler::scheduler_com {
@@ -119,6 +120,8 @@ public:
               "Cannot connect to Task Scheduler");
         Bstr root("\\");
         check(service_->GetFolder(root, folder_.out()), "Cannot open Task Scheduler's root folder");
+        logging::get_logger("vetra_service_manager.backends.task_scheduler.scheduler_com")
+            ->info("Connected to Task Scheduler");
     }
 
     void register_task(const std::string& name, const std::string& xml) override {

@@ -29,7 +29,7 @@ fs::path normalised_folder(const fs::path& app_dir, const std::string& service_n
 }  // namespace
 
 WindowsServiceManager::WindowsServiceManager(std::string service_name, fs::path app_dir,
-                                             std::unique_ptr<scheduler::TaskScheduler> scheduler,
+                                             std::shared_ptr<scheduler::TaskScheduler> scheduler,
                                              std::unique_ptr<platform::process_table::ProcessTable> processes,
                                              platform::account::Account account, std::chrono::seconds start_timeout)
     : ServiceManagerBackend(std::move(service_name), std::move(app_dir), logging::get_logger(LOGGER_NAME)),

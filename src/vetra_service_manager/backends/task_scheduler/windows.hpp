@@ -23,10 +23,11 @@ namespace vetra_service_manager::backends::task_scheduler::windows {
 
 class WindowsServiceManager : public base::ServiceManagerBackend {
 public:
-    // Touches nothing on disk and registers nothing. `start_timeout`: how long start() waits for
+    // Touches nothing on disk and registers nothing. `scheduler`: the command's connection, shared
+    // by its services. `start_timeout`: how long start() waits for
     // the service process before it reports the start as failed.
     WindowsServiceManager(std::string service_name, std::filesystem::path app_dir,
-                          std::unique_ptr<scheduler::TaskScheduler> scheduler,
+                          std::shared_ptr<scheduler::TaskScheduler> scheduler,
                           std::unique_ptr<platform::process_table::ProcessTable> processes,
                           platform::account::Account account,
                           std::chrono::seconds start_timeout = std::chrono::seconds(base::DEFAULT_STATUS_WAIT_TIMEOUT_SECONDS));
@@ -73,7 +74,7 @@ private:
     // Only once the task is gone: a task left behind would run a script that no longer exists.
     void remove_service_folder() const;
 
-    std::unique_ptr<scheduler::TaskScheduler> scheduler_;
+    std::shared_ptr<scheduler::TaskScheduler> scheduler_;
     std::unique_ptr<platform::process_table::ProcessTable> processes_;
     platform::account::Account account_;
     std::string task_name_;
