@@ -21,10 +21,10 @@ public:
     bool uninstalled = false;
 
     void uninstall(bool) override { uninstalled = true; }
-    void enable(bool) override {}
-    void disable(bool) override {}
-    void start(bool) override { running_ = start_runs_; }
-    void stop(bool) override { running_ = false; }
+    void enable_service() override {}
+    void disable_service() override {}
+    void start_service(const StepReading&) override { running_ = start_runs_; }
+    void stop_service(const StepReading&) override { running_ = false; }
     ServiceStatus status() const override {
         return {InstallationStatus::INSTALLED, EnablementStatus::ENABLED,
                 running_ ? RunningStatus::RUNNING : RunningStatus::NOT_RUNNING};

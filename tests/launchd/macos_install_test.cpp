@@ -198,8 +198,7 @@ TEST_F(MacOSInstallTest, UninstallRemovesEverythingAndReinstallClearsTheDisabled
                                  "print-disabled", "print",                       // uninstall's reading
                                  "print-disabled", "print", "bootout",            // stop()
                                  "print",                                         // its wait
-                                 "print-disabled", "print",                       // disable(): stop() skips
-                                 "print-disabled", "print", "disable"}));        // disable()'s reading
+                                 "print-disabled", "print", "disable"}));        // disable()'s one reading
     EXPECT_EQ(m.status().installation_status, InstallationStatus::NOT_INSTALLED);
 
     forget_calls();

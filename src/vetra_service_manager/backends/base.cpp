@@ -50,6 +50,90 @@ bool ServiceManagerBackend::_wait_until(const std::function<bool()>& condition, 
     return false;
 }
 
+ServiceManagerBackend::StepReading ServiceManagerBackend::read_step(exceptions::ServiceOperation) const {
+    StepReading reading{status()};
+    reading.stoppable = reading.status.running_status != status::RunningStatus::NOT_RUNNING;
+    return reading;
+}
+
+void ServiceManagerBackend::refuse_if_refused(const StepReading& current, exceptions::ServiceOperation operation) const {
+    if (current.refusal.empty()) return;
+    logger().error("{}", current.refusal);
+    throw exceptions::ServiceOperationError(operation, current.refusal);
+}
+
+void ServiceManagerBackend::require_installed(const StepReading& current) const {
+    if (current.status.installation_status == status::InstallationStatus::INSTALLED) return;
+    logger().warn("Service is not installed");
+    throw exceptions::ServiceNotInstalledError();
+}
+
+ServiceManagerBackend::Outcome ServiceManagerBackend::enable(bool raise_if_already_enabled) {
+    using exceptions::ServiceOperation;
+    logger().info("Enabling service: {}", service_name());
+    const auto current = read_step(ServiceOperation::ENABLE);
+    require_installed(current);
+    refuse_if_refused(current, ServiceOperation::ENABLE);
+    if (current.status.enablement_status == status::EnablementStatus::ENABLED) {
+        skip_or_raise<exceptions::ServiceAlreadyEnabledError>(raise_if_already_enabled, "Service is already enabled");
+        return Outcome::ALREADY_SO;
+    }
+    enable_service();
+    logger().info("Service {} successfully enabled", service_name());
+    return Outcome::CHANGED;
+}
+
+ServiceManagerBackend::Outcome ServiceManagerBackend::disable(bool raise_if_already_disabled) {
+    using exceptions::ServiceOperation;
+    logger().info("Disabling service: {}", service_name());
+    const auto current = read_step(ServiceOperation::DISABLE);
+    if (current.stoppable) {
+        stop_service(current);
+        logger().info("Service {} successfully stopped", service_name());
+    }
+    if (current.status.enablement_status == status::EnablementStatus::DISABLED) {
+        skip_or_raise<exceptions::ServiceAlreadyDisabledError>(raise_if_already_disabled, "Service is already disabled");
+        if (current.status.installation_status != status::InstallationStatus::INSTALLED) return Outcome::NOT_INSTALLED;
+        return current.stoppable ? Outcome::CHANGED : Outcome::ALREADY_SO;
+    }
+    disable_service();
+    logger().info("Service {} successfully disabled", service_name());
+    return Outcome::CHANGED;
+}
+
+ServiceManagerBackend::Outcome ServiceManagerBackend::start(bool raise_if_already_running) {
+    using exceptions::ServiceOperation;
+    logger().info("Starting service: {}", service_name());
+    const auto current = read_step(ServiceOperation::START);
+    require_installed(current);
+    refuse_if_refused(current, ServiceOperation::START);
+    if (current.status.enablement_status == status::EnablementStatus::DISABLED) {
+        logger().info("Service is disabled, enabling first");
+        enable_service();
+        logger().info("Service {} successfully enabled", service_name());
+    }
+    if (current.status.running_status == status::RunningStatus::RUNNING) {
+        skip_or_raise<exceptions::ServiceAlreadyRunningError>(raise_if_already_running, "Service is already running");
+        return Outcome::ALREADY_SO;
+    }
+    start_service(current);
+    logger().info("Service {} successfully started", service_name());
+    return Outcome::CHANGED;
+}
+
+ServiceManagerBackend::Outcome ServiceManagerBackend::stop(bool raise_if_already_stopped) {
+    logger().info("Stopping service: {}", service_name());
+    const auto current = read_step(exceptions::ServiceOperation::STOP);
+    if (!current.stoppable) {
+        skip_or_raise<exceptions::ServiceAlreadyStoppedError>(raise_if_already_stopped, "Service is not running");
+        return current.status.installation_status == status::InstallationStatus::INSTALLED ? Outcome::ALREADY_SO
+                                                                                          : Outcome::NOT_INSTALLED;
+    }
+    stop_service(current);
+    logger().info("Service {} successfully stopped", service_name());
+    return Outcome::CHANGED;
+}
+
 void ServiceManagerBackend::install(const std::vector<std::string>& program_arguments, const version::Version& version,
                                     bool raise_if_already_installed) {
     using exceptions::ServiceOperation;

@@ -9,6 +9,7 @@
 
 #include <spdlog/logger.h>
 
+#include "vetra_service_manager/exceptions.hpp"
 #include "vetra_service_manager/status.hpp"
 #include "vetra_service_manager/version.hpp"
 
@@ -60,10 +61,20 @@ public:
     virtual void install(const std::vector<std::string>& program_arguments, const version::Version& version,
                          bool raise_if_already_installed = false);
     virtual void uninstall(bool raise_if_not_installed = false) = 0;
-    virtual void enable(bool raise_if_already_enabled = false) = 0;
-    virtual void disable(bool raise_if_already_disabled = false) = 0;
-    virtual void start(bool raise_if_already_running = false) = 0;
-    virtual void stop(bool raise_if_already_stopped = false) = 0;
+
+    // What a step did: changed the service, found it already so, or found no service to change.
+    enum class Outcome { CHANGED, ALREADY_SO, NOT_INSTALLED };
+    // The four steps read the service once, skip (or, with the flag, raise the precondition error)
+    // when it already is where the step would take it, and otherwise call the backend's own
+    // action. enable and start raise ServiceNotInstalledError for a service that is not installed,
+    // whatever their flag; so do both when the backend refuses the service (a user's mask), as a
+    // ServiceOperationError. start enables a disabled service first; disable stops a running one
+    // first (a disabled service keeps running until stopped, on every platform).
+    Outcome enable(bool raise_if_already_enabled = false);
+    Outcome disable(bool raise_if_already_disabled = false);
+    Outcome start(bool raise_if_already_running = false);
+    // Not only a running service: also one starting, stopping or waiting to be restarted.
+    Outcome stop(bool raise_if_already_stopped = false);
     // A fresh reading on every call.
     virtual status::ServiceStatus status() const = 0;
     virtual std::optional<version::Version> version() const = 0;
@@ -87,6 +98,26 @@ public:
                      int max_poll_interval_ms = DEFAULT_POLL_INTERVAL_MS) const;
 
 protected:
+    // What a step decides on, read once at its start.
+    struct StepReading {
+        status::ServiceStatus status;
+        // Something a stop would end: a running process, or one starting, stopping or waiting to
+        // be restarted.
+        bool stoppable = false;
+        // Why the service may be neither enabled nor started, whatever its state (a decision of
+        // the user's the backend never undoes); empty when nothing stands in the way.
+        std::string refusal;
+    };
+    // Default: status(), stoppable unless NOT_RUNNING, no refusal.
+    virtual StepReading read_step(exceptions::ServiceOperation operation) const;
+    // The backends' own actions, called by the steps only when there is something to do; each
+    // returns once it is done (start and stop: once the service runs or has stopped, as far as the
+    // platform lets them tell), or raises a ServiceOperationError.
+    virtual void enable_service() = 0;
+    virtual void disable_service() = 0;
+    virtual void start_service(const StepReading& current) = 0;
+    virtual void stop_service(const StepReading& current) = 0;
+
     // The service is already where an operation would take it: with `raise`, a warning and the
     // precondition error; otherwise the debug line "<state>, skipping".
     template <class AlreadyError>
@@ -111,6 +142,10 @@ protected:
 
 private:
     void enable_and_start_installed();
+    // Raises the reading's refusal, if any, as `operation`'s error.
+    void refuse_if_refused(const StepReading& current, exceptions::ServiceOperation operation) const;
+    // ServiceNotInstalledError, with a warning, unless the reading says installed.
+    void require_installed(const StepReading& current) const;
 
     std::string service_name_;
     std::filesystem::path app_dir_;

@@ -30,17 +30,13 @@ void UnsupportedServiceManager::uninstall(bool raise_if_not_installed) {
     if (raise_if_not_installed) throw exceptions::ServiceNotInstalledError();
 }
 
-void UnsupportedServiceManager::enable(bool) { throw exceptions::ServiceNotInstalledError(); }
+void UnsupportedServiceManager::enable_service() { refuse(ServiceOperation::ENABLE); }
 
-void UnsupportedServiceManager::disable(bool raise_if_already_disabled) {
-    if (raise_if_already_disabled) throw exceptions::ServiceAlreadyDisabledError();
-}
+void UnsupportedServiceManager::disable_service() { refuse(ServiceOperation::DISABLE); }
 
-void UnsupportedServiceManager::start(bool) { throw exceptions::ServiceNotInstalledError(); }
+void UnsupportedServiceManager::start_service(const StepReading&) { refuse(ServiceOperation::START); }
 
-void UnsupportedServiceManager::stop(bool raise_if_already_stopped) {
-    if (raise_if_already_stopped) throw exceptions::ServiceAlreadyStoppedError();
-}
+void UnsupportedServiceManager::stop_service(const StepReading&) { refuse(ServiceOperation::STOP); }
 
 status::ServiceStatus UnsupportedServiceManager::status() const {
     return {InstallationStatus::NOT_INSTALLED, EnablementStatus::DISABLED, RunningStatus::NOT_RUNNING};

@@ -12,14 +12,15 @@ public:
     void install(const std::vector<std::string>& program_arguments, const version::Version& version,
                  bool raise_if_already_installed = false) override;
     void uninstall(bool raise_if_not_installed = false) override;
-    void enable(bool raise_if_already_enabled = false) override;
-    void disable(bool raise_if_already_disabled = false) override;
-    void start(bool raise_if_already_running = false) override;
-    void stop(bool raise_if_already_stopped = false) override;
     status::ServiceStatus status() const override;
     std::optional<version::Version> version() const override;
 
 private:
+    // Never called: nothing is ever installed here.
+    void enable_service() override;
+    void disable_service() override;
+    void start_service(const StepReading& current) override;
+    void stop_service(const StepReading& current) override;
     void write_definition(const std::vector<std::string>& program_arguments, const version::Version& version) override;
 };
 

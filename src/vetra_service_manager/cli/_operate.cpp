@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <iostream>
+#include <optional>
 
+#include "vetra_service_manager/exceptions.hpp"
 #include "vetra_service_manager/platform/interrupts.hpp"
 #include "vetra_service_manager/services/registry.hpp"
 #include "vetra_service_manager/status.hpp"
@@ -28,26 +30,32 @@ std::vector<const registry::RegistryEntry*> chosen(Action action, const std::vec
     return entries;
 }
 
-// The line for one installed service in state `state`.
-std::string apply(Action action, registry::ServiceHandle& service, const ServiceStatus& state) {
+// The line for one service, or nothing when it is not installed.
+std::optional<std::string> apply(Action action, registry::ServiceHandle& service) {
+    using Outcome = registry::ServiceHandle::Outcome;
     const std::string& name = service.backend().service_name();
-    const bool running = state.running_status == RunningStatus::RUNNING;
-    switch (action) {
-        case Action::START:
-            if (running) return "- " + name + " already running";
-            service.start();
-            return "\u2713 " + name + " started";
-        case Action::STOP:
-            // Asked even when not running: a service waiting to be restarted would come back.
-            service.stop();
-            return running || state.running_status == RunningStatus::RESTARTING ? "\u2713 " + name + " stopped"
-                                                                                 : "- " + name + " already stopped";
-        case Action::RESTART:
-            if (running) service.stop();
-            service.start();
-            return "\u2713 " + name + " restarted";
+    try {
+        switch (action) {
+            case Action::START:
+                return service.start() == Outcome::ALREADY_SO ? "- " + name + " already running"
+                                                              : "\u2713 " + name + " started";
+            case Action::STOP:
+                // Not only a running service: one waiting to be restarted would come back.
+                switch (service.stop()) {
+                    case Outcome::CHANGED: return "\u2713 " + name + " stopped";
+                    case Outcome::ALREADY_SO: return "- " + name + " already stopped";
+                    case Outcome::NOT_INSTALLED: return std::nullopt;
+                }
+                break;
+            case Action::RESTART:
+                if (service.stop() == Outcome::NOT_INSTALLED) return std::nullopt;
+                service.start();
+                return "\u2713 " + name + " restarted";
+        }
+    } catch (const exceptions::ServiceNotInstalledError&) {
+        return std::nullopt;
     }
-    return {};
+    return std::nullopt;
 }
 
 }  // namespace
@@ -64,13 +72,13 @@ int run(Action action, const std::vector<std::string>& services) {
     for (const auto* entry : chosen(action, services)) {
         platform::interrupts::check();
         auto service = entry->get_service(command);
-        const ServiceStatus state = service.status();
-        if (state.installation_status != InstallationStatus::INSTALLED) {
+        const auto line = apply(action, service);
+        if (!line) {
             say("  \u2717 " + entry->service_name() + " is not installed");
             status = 1;
             continue;
         }
-        say("  " + apply(action, service, state));
+        say("  " + *line);
     }
     return status;
 }

@@ -25,9 +25,9 @@ void ServiceHandle::install(const version::Version& version) { backend_->install
 
 void ServiceHandle::uninstall() { backend_->uninstall(); }
 
-void ServiceHandle::start() { backend_->start(); }
+ServiceHandle::Outcome ServiceHandle::start() { return backend_->start(); }
 
-void ServiceHandle::stop() { backend_->stop(); }
+ServiceHandle::Outcome ServiceHandle::stop() { return backend_->stop(); }
 
 status::ServiceStatus ServiceHandle::status() const { return backend_->status(); }
 

@@ -21,9 +21,11 @@ public:
     // Returns once the service is registered, enabled and started.
     void install(const version::Version& version);
     void uninstall();
-    // Each a no-op when the service already is in that state.
-    void start();
-    void stop();
+    // Each a no-op when the service already is in that state; start raises
+    // exceptions::ServiceNotInstalledError for a service that is not installed.
+    using Outcome = backends::base::ServiceManagerBackend::Outcome;
+    Outcome start();
+    Outcome stop();
     status::ServiceStatus status() const;
     std::optional<version::Version> version() const;
 

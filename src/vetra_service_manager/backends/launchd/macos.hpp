@@ -54,10 +54,6 @@ public:
                         std::shared_ptr<MacOSContext> context = nullptr);
 
     void uninstall(bool raise_if_not_installed = false) override;
-    void enable(bool raise_if_already_enabled = false) override;
-    void disable(bool raise_if_already_disabled = false) override;
-    void start(bool raise_if_already_running = false) override;
-    void stop(bool raise_if_already_stopped = false) override;
     status::ServiceStatus status() const override;
     std::optional<version::Version> version() const override;
 
@@ -73,6 +69,10 @@ public:
     std::vector<base::LogFile> log_files() const override;
 
 private:
+    void enable_service() override;
+    void disable_service() override;
+    void start_service(const StepReading& current) override;
+    void stop_service(const StepReading& current) override;
     void write_definition(const std::vector<std::string>& program_arguments, const version::Version& version) override;
     std::string domain_target() const;
     std::string service_target() const;

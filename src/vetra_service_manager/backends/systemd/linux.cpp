@@ -92,14 +92,6 @@ linux_bus::UserManager& LinuxServiceManager::connect(ServiceOperation operation)
     }
 }
 
-void LinuxServiceManager::refuse_if_masked(const Reading& reading, ServiceOperation operation) const {
-    if (!reading.masked()) return;
-    const std::string message = fmt::format("The service is masked; `systemctl --user unmask {}` allows it to run again",
-                                            unit_name_);
-    logger().error("{}", message);
-    throw ServiceOperationError(operation, message);
-}
-
 LinuxServiceManager::Reading LinuxServiceManager::read(ServiceOperation operation) const {
     logger().debug("Checking status of service: {}", service_name());
     Reading reading;

@@ -23,10 +23,6 @@ public:
                         std::shared_ptr<linux_context::LinuxContext> context = nullptr);
 
     void uninstall(bool raise_if_not_installed = false) override;
-    void enable(bool raise_if_already_enabled = false) override;
-    void disable(bool raise_if_already_disabled = false) override;
-    void start(bool raise_if_already_running = false) override;
-    void stop(bool raise_if_already_stopped = false) override;
     // With our unit file but no manager to ask: what the files say (enabled when the wants link
     // exists, never running) and a warning. Without the file and without a manager: not installed.
     status::ServiceStatus status() const override;
@@ -64,8 +60,12 @@ private:
     linux_bus::UserManager& connect(ServiceOperation operation) const;
     // Remembers where the unit file is, from the manager's unit search path (none: no manager).
     void locate_unit(const std::optional<std::vector<std::string>>& search_path) const;
-    // A ServiceOperationError for `operation` when the unit is masked.
-    void refuse_if_masked(const Reading& reading, ServiceOperation operation) const;
+    // A start's reading first brings the manager up to date with an edited unit file.
+    StepReading read_step(ServiceOperation operation) const override;
+    void enable_service() override;
+    void disable_service() override;
+    void start_service(const StepReading& current) override;
+    void stop_service(const StepReading& current) override;
     // Stops the unit whatever it is doing and waits as long as systemd gives it to stop.
     void stop_unit(linux_bus::UserManager& manager, ServiceOperation operation);
     void write_definition(const std::vector<std::string>& program_arguments, const version::Version& version) override;

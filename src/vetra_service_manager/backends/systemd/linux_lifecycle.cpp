@@ -1,6 +1,6 @@
-// enable, disable, start and stop of the systemd backend: each reads the status first, skips or
-// refuses when the unit is already where it was asked to go, and otherwise asks the manager.
-// Start and stop wait for their job to finish rather than polling.
+// The systemd backend's own actions of enable, disable, start and stop, and what its steps read:
+// the unit's state, with a refusal for a masked unit. Start and stop wait for their job to finish
+// rather than polling.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -32,68 +32,46 @@ void ask(spdlog::logger& logger, ServiceOperation operation, const std::string& 
 
 }  // namespace
 
-void LinuxServiceManager::enable(bool raise_if_already_enabled) {
-    logger().info("Enabling service: {}", service_name());
-    const auto current = read(ServiceOperation::ENABLE);
-    if (current.status.installation_status == InstallationStatus::NOT_INSTALLED) {
-        logger().warn("Service is not installed");
-        throw exceptions::ServiceNotInstalledError();
+base::ServiceManagerBackend::StepReading LinuxServiceManager::read_step(ServiceOperation operation) const {
+    const auto current = read(operation);
+    StepReading reading{current.status, current.stoppable()};
+    if (current.masked()) {
+        reading.refusal =
+            fmt::format("The service is masked; `systemctl --user unmask {}` allows it to run again", unit_name());
     }
-    refuse_if_masked(current, ServiceOperation::ENABLE);
-    if (current.status.enablement_status == EnablementStatus::ENABLED) {
-        return skip_or_raise<exceptions::ServiceAlreadyEnabledError>(raise_if_already_enabled, "Service is already enabled");
+    if (operation == ServiceOperation::START && current.need_reload && !current.masked()) {
+        // Else systemd would go on running, or start, what the file said before it was edited.
+        auto& manager = connect(ServiceOperation::START);
+        logger().info("Reloading the systemd user manager");
+        ask(logger(), ServiceOperation::START, "Failed to reload the user manager", [&] { manager.reload(); });
     }
+    return reading;
+}
+
+void LinuxServiceManager::enable_service() {
     auto& manager = connect(ServiceOperation::ENABLE);
     logger().info("Enabling unit {}", unit_name());
     // The link in default.target.wants matters when the manager next starts; a reload (slow) would
     // only make the running manager notice it sooner.
     ask(logger(), ServiceOperation::ENABLE, "Failed to enable the service",
         [&] { manager.enable_unit_file(unit_name()); });
-    logger().info("Service {} successfully enabled", service_name());
 }
 
-void LinuxServiceManager::disable(bool raise_if_already_disabled) {
-    logger().info("Disabling service: {}", service_name());
-    // A disabled unit keeps running until stopped; take it down first, as on every platform.
-    stop();
-    if (status().enablement_status == EnablementStatus::DISABLED) {
-        return skip_or_raise<exceptions::ServiceAlreadyDisabledError>(raise_if_already_disabled, "Service is already disabled");
-    }
+void LinuxServiceManager::disable_service() {
     auto& manager = connect(ServiceOperation::DISABLE);
     logger().info("Disabling unit {}", unit_name());
     ask(logger(), ServiceOperation::DISABLE, "Failed to disable the service",
         [&] { manager.disable_unit_file(unit_name()); });
-    logger().info("Service {} successfully disabled", service_name());
 }
 
-void LinuxServiceManager::start(bool raise_if_already_running) {
-    logger().info("Starting service: {}", service_name());
-    const auto current = read(ServiceOperation::START);
-    if (current.status.installation_status == InstallationStatus::NOT_INSTALLED) {
-        logger().warn("Service is not installed");
-        throw exceptions::ServiceNotInstalledError();
-    }
-    refuse_if_masked(current, ServiceOperation::START);
-    if (current.need_reload) {
-        // Else systemd would go on running, or start, what the file said before it was edited.
-        auto& manager = connect(ServiceOperation::START);
-        logger().info("Reloading the systemd user manager");
-        ask(logger(), ServiceOperation::START, "Failed to reload the user manager", [&] { manager.reload(); });
-    }
-    if (current.status.enablement_status == EnablementStatus::DISABLED) {
-        logger().info("Service is disabled, enabling first");
-        enable(false);
-    }
-    if (current.status.running_status == RunningStatus::RUNNING) {
-        return skip_or_raise<exceptions::ServiceAlreadyRunningError>(raise_if_already_running, "Service is already running");
-    }
+void LinuxServiceManager::start_service(const StepReading& current) {
     auto& manager = connect(ServiceOperation::START);
     const auto started = std::chrono::steady_clock::now();
     std::string job, active, sub, result;
     int exit_status = 0;
     ask(logger(), ServiceOperation::START, "Failed to start the service", [&] {
         // A unit waiting out RestartSec would take a start job as one more wait: restart it now.
-        if (current.waiting_to_restart()) {
+        if (current.status.running_status == RunningStatus::RESTARTING) {
             logger().info("Restarting unit {}, which waits to be restarted", unit_name());
             job = manager.restart_unit(unit_name(), JOB_TIMEOUT);
         } else {
@@ -115,18 +93,10 @@ void LinuxServiceManager::start(bool raise_if_already_running) {
     }
     logger().info("Service {} reached desired status after {:.0f}ms", service_name(),
                   std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count());
-    logger().info("Service {} successfully started", service_name());
 }
 
-void LinuxServiceManager::stop(bool raise_if_already_stopped) {
-    logger().info("Stopping service: {}", service_name());
-    // Not only a running unit: one waiting to be restarted would come back within RestartSec.
-    if (!read(ServiceOperation::STOP).stoppable()) {
-        return skip_or_raise<exceptions::ServiceAlreadyStoppedError>(raise_if_already_stopped, "Service is not running");
-    }
-    auto& manager = connect(ServiceOperation::STOP);
-    stop_unit(manager, ServiceOperation::STOP);
-    logger().info("Service {} successfully stopped", service_name());
+void LinuxServiceManager::stop_service(const StepReading&) {
+    stop_unit(connect(ServiceOperation::STOP), ServiceOperation::STOP);
 }
 
 void LinuxServiceManager::stop_unit(linux_bus::UserManager& manager, ServiceOperation operation) {

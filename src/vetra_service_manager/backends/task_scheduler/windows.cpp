@@ -122,6 +122,9 @@ status::ServiceStatus WindowsServiceManager::status() const {
     if (service_process()) {
         logger().debug("Service is running");
         result.running_status = RunningStatus::RUNNING;
+    } else if (task->running) {
+        logger().debug("The supervisor runs without a service process: it starts one after its throttle");
+        result.running_status = RunningStatus::RESTARTING;
     }
     logger().info("Service {} status: {}", service_name(), status::to_string(result));
     return result;

@@ -33,17 +33,9 @@ public:
                           std::chrono::seconds start_timeout = std::chrono::seconds(base::DEFAULT_STATUS_WAIT_TIMEOUT_SECONDS));
 
     void uninstall(bool raise_if_not_installed = false) override;
-    void enable(bool raise_if_already_enabled = false) override;
-    void disable(bool raise_if_already_disabled = false) override;
-    // Runs the task, which starts the supervisor, which starts the service process. A service
-    // process that has not appeared within the start time-out fails the start, with what the
-    // task's last run result and the PID file tell about the reason.
-    void start(bool raise_if_already_running = false) override;
-    // The service process (with what it started) first, then the task's instance, the supervisor:
-    // a supervisor ended first would leave the service process running untracked.
-    void stop(bool raise_if_already_stopped = false) override;
     // Installed: the task exists. Enabled: the task is. Running: the PID file names a live process
-    // created at the instant it records. Starts no process.
+    // created at the instant it records; restarting: no such process, but the task's instance (the
+    // supervisor) runs and will start one. Starts no process.
     status::ServiceStatus status() const override;
     // From the "version=" line of the task's description.
     std::optional<version::Version> version() const override;
@@ -59,6 +51,15 @@ public:
     std::filesystem::path log_file() const { return service_folder_ / "supervisor.log"; }
 
 private:
+    void enable_service() override;
+    void disable_service() override;
+    // Runs the task, which starts the supervisor, which starts the service process. A service
+    // process that has not appeared within the start time-out fails the start, with what the
+    // task's last run result and the PID file tell about the reason.
+    void start_service(const StepReading& current) override;
+    // The service process (with what it started) first, then the task's instance, the supervisor:
+    // a supervisor ended first would leave the service process running untracked.
+    void stop_service(const StepReading& current) override;
     void write_definition(const std::vector<std::string>& program_arguments, const version::Version& version) override;
     std::string clean_up_failed_install() noexcept override;
     struct ServiceProcess {

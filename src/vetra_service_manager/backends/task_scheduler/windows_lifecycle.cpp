@@ -1,6 +1,5 @@
-// enable, disable, start and stop of the Windows backend: each reads the state first, skips or
-// refuses when the service is already where it was asked to go, and otherwise makes one
-// Task Scheduler call (stop also ends the service process).
+// The Windows backend's own actions of enable, disable, start and stop: one Task Scheduler call
+// each (stop also ends the service process); the steps around them are the base's.
 #include <system_error>
 
 #include <fmt/format.h>
@@ -26,45 +25,19 @@ void scheduler_call(spdlog::logger& logger, ServiceOperation operation, const st
 
 }  // namespace
 
-void WindowsServiceManager::enable(bool raise_if_already_enabled) {
-    logger().info("Enabling service: {}", service_name());
-    const auto current = status();
-    if (current.installation_status == InstallationStatus::NOT_INSTALLED) {
-        logger().warn("Service is not installed");
-        throw exceptions::ServiceNotInstalledError();
-    }
-    if (current.enablement_status == EnablementStatus::ENABLED) {
-        return skip_or_raise<exceptions::ServiceAlreadyEnabledError>(raise_if_already_enabled, "Service is already enabled");
-    }
+void WindowsServiceManager::enable_service() {
     logger().info("Enabling the task");
     scheduler_call(logger(), ServiceOperation::ENABLE, "Failed to enable the service",
                    [&] { scheduler_->set_enabled(task_name(), true); });
-    logger().info("Service {} successfully enabled", service_name());
 }
 
-void WindowsServiceManager::disable(bool raise_if_already_disabled) {
-    logger().info("Disabling service: {}", service_name());
-    // Disabling a task leaves its running instance alone; take the service down first.
-    stop();
-    if (status().enablement_status == EnablementStatus::DISABLED) {
-        return skip_or_raise<exceptions::ServiceAlreadyDisabledError>(raise_if_already_disabled, "Service is already disabled");
-    }
+void WindowsServiceManager::disable_service() {
     logger().info("Disabling the task");
     scheduler_call(logger(), ServiceOperation::DISABLE, "Failed to disable the service",
                    [&] { scheduler_->set_enabled(task_name(), false); });
-    logger().info("Service {} successfully disabled", service_name());
 }
 
-void WindowsServiceManager::start(bool raise_if_already_running) {
-    logger().info("Starting service: {}", service_name());
-    const auto current = status();
-    if (current.enablement_status == EnablementStatus::DISABLED) {
-        logger().info("Service is disabled, enabling first");
-        enable(false);
-    }
-    if (current.running_status == RunningStatus::RUNNING) {
-        return skip_or_raise<exceptions::ServiceAlreadyRunningError>(raise_if_already_running, "Service is already running");
-    }
+void WindowsServiceManager::start_service(const StepReading&) {
     logger().info("Running the task");
     scheduler_call(logger(), ServiceOperation::START, "Failed to start the service",
                    [&] { scheduler_->run(task_name()); });
@@ -75,19 +48,15 @@ void WindowsServiceManager::start(bool raise_if_already_running) {
         logger().error("{}", message);
         throw ServiceOperationError(ServiceOperation::START, message);
     }
-    logger().info("Service {} successfully started", service_name());
 }
 
-void WindowsServiceManager::stop(bool raise_if_already_stopped) {
-    logger().info("Stopping service: {}", service_name());
+void WindowsServiceManager::stop_service(const StepReading&) {
+    // What is ended is looked up right before it is ended.
     const auto task = find_task();
     const auto process = task ? service_process() : std::nullopt;
     // A supervisor between two starts of the service process is stopped as well: left alone, it
     // would start the service again after its throttle.
     const bool supervisor_running = task && task->running;
-    if (!process && !supervisor_running) {
-        return skip_or_raise<exceptions::ServiceAlreadyStoppedError>(raise_if_already_stopped, "Service is not running");
-    }
     try {
         if (process) {
             logger().info("Terminating service process {} and its children", process->pid);
@@ -113,7 +82,6 @@ void WindowsServiceManager::stop(bool raise_if_already_stopped) {
                        [&] { scheduler_->end(task_name()); });
     }
     _wait_for_service_status([](const ServiceStatus& s) { return s.running_status == RunningStatus::NOT_RUNNING; });
-    logger().info("Service {} successfully stopped", service_name());
 }
 
 }  // namespace vetra_service_manager::backends::task_scheduler::windows
