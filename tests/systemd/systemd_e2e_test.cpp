@@ -315,6 +315,78 @@ TEST_F(SystemdE2E, MaskedUnitIsLeftMasked) {
     EXPECT_EQ(fs::read_symlink(unit), "/dev/null");
 }
 
+// A unit of the same name from another file is another program's: status does not count it, and
+// no command stops, disables or replaces it. Ours is installed only where it would be the one that
+// runs: not when the other comes first in the search path, or runs.
+TEST_F(SystemdE2E, AnotherProgramsUnitOfTheSameNameIsNeverOurs) {
+    using vetra_service_manager::backends::systemd::linux_bus::UserManager;
+    place_recording_runner();
+    const std::string unit = "com.norvale.vetra_api.service";
+    const std::tuple<const char*, fs::path, bool> cases[] = {
+        {"after ours, stopped", world.home() / ".local/share/systemd/user", false},
+        {"before ours, running", world.home() / ".config/systemd/user.control", true},
+    };
+    for (const auto& [name, directory, runs] : cases) {
+        SCOPED_TRACE(name);
+        fs::create_directories(directory);
+        vsm_test::write_file(directory / unit, "[Service]\nExecStart=/bin/sleep 1000\n", static_cast<fs::perms>(0644));
+        UserManager::connect().reload();
+        if (runs) ASSERT_EQ(UserManager::connect().start_unit(unit, std::chrono::seconds(30)), "done");
+
+        const auto status = run_cli({"status", "--json"});
+        EXPECT_EQ(nlohmann::json::parse(status.out)["services"]["vetra_api"]["installed"], false);
+        EXPECT_NE(status.err.find((directory / unit).string()), std::string::npos) << status.err;
+
+        const auto install = run_cli({"install", "--version", "1.0"});
+        if (runs) {
+            EXPECT_EQ(install.exit_code, 1);
+            const auto lines = error_lines(install.err);
+            ASSERT_EQ(lines.size(), 1u) << install.err;
+            EXPECT_NE(lines[0].find((directory / unit).string()), std::string::npos) << lines[0];
+            EXPECT_FALSE(fs::exists(unit_file(world.home(), "vetra_api")));
+            EXPECT_EQ(run_cli({"stop", "vetra_api"}).exit_code, 1);
+        } else {
+            EXPECT_EQ(install.exit_code, 0) << install.err;
+            EXPECT_EQ(records_of(world.runner()).count("vetra_api"), 1u);
+        }
+        EXPECT_EQ(run_cli({"uninstall", "--keep-binary"}).exit_code, 0);
+        EXPECT_TRUE(fs::exists(directory / unit));
+        EXPECT_EQ(UserManager::connect().unit_property(unit, "org.freedesktop.systemd1.Unit", "ActiveState"),
+                  runs ? "active" : "inactive");
+        UserManager::connect().stop_unit(unit, std::chrono::seconds(30));
+        fs::remove(directory / unit);
+        forget_records();
+    }
+}
+
+// Masked for this boot only (a link to /dev/null below the runtime directory, which our file would
+// outrank): install and start refuse as for a lasting mask, saying how to lift this one.
+TEST_F(SystemdE2E, MaskForThisBootIsRespected) {
+    place_recording_runner();
+    const fs::path mask = world.root() / "run/systemd/user/com.norvale.vetra_api.service";
+    const auto masked = [&](const std::vector<std::string>& args) {
+        const auto result = run_cli(args);
+        EXPECT_EQ(result.exit_code, 1) << args[0];
+        const auto lines = error_lines(result.err);
+        ASSERT_EQ(lines.size(), 1u) << result.err;
+        EXPECT_NE(lines[0].find("masked for this boot; `systemctl --user unmask --runtime com.norvale.vetra_api.service`"),
+                  std::string::npos) << lines[0];
+        EXPECT_FALSE(nlohmann::json::parse(run_cli({"status", "--json"}).out)["services"]["vetra_api"]["running"]);
+    };
+    fs::create_directories(mask.parent_path());
+    fs::create_symlink("/dev/null", mask);
+    vetra_service_manager::backends::systemd::linux_bus::UserManager::connect().reload();
+    masked({"install", "--version", "1.0"});
+    EXPECT_FALSE(fs::exists(unit_file(world.home(), "vetra_api")));
+
+    fs::remove(mask);
+    ASSERT_EQ(run_cli({"install", "--version", "1.0"}).exit_code, 0);
+    ASSERT_EQ(run_cli({"stop", "vetra_api"}).exit_code, 0);
+    fs::create_symlink("/dev/null", mask);
+    masked({"start", "vetra_api"});
+    EXPECT_EQ(fs::read_symlink(mask), "/dev/null");
+}
+
 // Deleted by hand while it runs, link and all or not, with or without systemd having reread its
 // files since (after that the unit is no longer loaded, only active): status still counts it as
 // installed, and uninstall takes the unit down and leaves no link.

@@ -140,13 +140,14 @@ void ServiceManagerBackend::install(const std::vector<std::string>& program_argu
     using exceptions::ServiceOperationError;
     logger().info("Installing service: {}, version: {} with args: {}", service_name(), version.str(),
                   program_arguments);
-    bool installed = false;
+    StepReading current;
     try {
-        installed = status().installation_status == status::InstallationStatus::INSTALLED;
+        current = read_step(ServiceOperation::INSTALL);
     } catch (const ServiceOperationError& error) {
+        if (error.operation() == ServiceOperation::INSTALL) throw;
         std::throw_with_nested(ServiceOperationError(ServiceOperation::INSTALL, error.what()));
     }
-    if (installed) {
+    if (current.status.installation_status == status::InstallationStatus::INSTALLED) {
         if (raise_if_already_installed) throw exceptions::ServiceAlreadyInstalledError();
         logger().debug("Service is already installed, skipping");
         // A leftover of a failed install, or a service stopped or disabled since, must not pass
@@ -154,6 +155,8 @@ void ServiceManagerBackend::install(const std::vector<std::string>& program_argu
         enable_and_start_installed();
         return;
     }
+    // Nothing is written where it would not run, or would undo a decision of the user's.
+    refuse_if_refused(current, ServiceOperation::INSTALL);
     try {
         write_definition(program_arguments, version);
         enable();

@@ -1,6 +1,7 @@
 // Identity, status queries, the installed version and the log viewer of the systemd backend.
 #include "vetra_service_manager/backends/systemd/linux.hpp"
 
+#include <algorithm>
 #include <optional>
 #include <set>
 
@@ -40,7 +41,19 @@ std::optional<fs::path> user_unit_directory(const std::vector<std::string>& sear
     return std::nullopt;
 }
 
-const std::set<std::string> WANTED{"LoadState", "UnitFileState", "ActiveState", "SubState", "NeedDaemonReload"};
+const std::set<std::string> WANTED{"LoadState",        "UnitFileState", "ActiveState", "SubState",
+                                   "NeedDaemonReload", "FragmentPath"};
+
+bool is_mask(const fs::path& path) {
+    std::error_code ignored;
+    return fs::is_symlink(fs::symlink_status(path, ignored)) && fs::read_symlink(path, ignored) == "/dev/null";
+}
+
+// Where in the search path `directory` is; past the end when it is not there.
+std::size_t rank(const std::vector<std::string>& search_path, const fs::path& directory) {
+    const auto found = std::find(search_path.begin(), search_path.end(), platform::to_text(directory));
+    return static_cast<std::size_t>(found - search_path.begin());
+}
 
 }  // namespace
 
@@ -114,10 +127,12 @@ LinuxServiceManager::Reading LinuxServiceManager::read(ServiceOperation operatio
         connect(operation);  // says why the manager cannot be reached
     }
     linux_bus::Properties state;
+    std::vector<std::string> search_path;
     try {
         auto found = context_->state_of(unit_name_, WANTED);
         state = std::move(found.properties);
-        if (!unit_path_) locate_unit(found.unit_search_path);
+        search_path = std::move(found.unit_search_path);
+        if (!unit_path_) locate_unit(search_path);
     } catch (const linux_bus::CallError& error) {
         logger().error("{}", error.what());
         throw ServiceOperationError(operation, error.what());
@@ -132,8 +147,30 @@ LinuxServiceManager::Reading LinuxServiceManager::read(ServiceOperation operatio
     reading.active = state["ActiveState"];
     reading.sub = state["SubState"];
     reading.need_reload = state["NeedDaemonReload"] == "yes";
-    logger().debug("systemd reports LoadState={}, UnitFileState={}, ActiveState={}, SubState={}", load,
-                   reading.file_state, reading.active, reading.sub);
+    const std::string fragment = state["FragmentPath"];
+    logger().debug("systemd reports LoadState={}, UnitFileState={}, ActiveState={}, SubState={}, FragmentPath={}", load,
+                   reading.file_state, reading.active, reading.sub, fragment);
+    for (const auto& directory : search_path) {
+        const fs::path candidate = platform::from_text(directory) / unit_name_;
+        if (is_mask(candidate)) {
+            reading.mask = candidate;
+            break;
+        }
+    }
+    if (!reading.masked() && !fragment.empty() && fragment != platform::to_text(unit_path())) {
+        // Its state is another program's business, not our service's.
+        reading.foreign = fragment;
+        // A file outside the search path is linked in under our name: not ours to replace either.
+        const auto other = rank(search_path, platform::from_text(fragment).parent_path());
+        reading.foreign_precedes = other == search_path.size() || other < rank(search_path, unit_path().parent_path());
+        // Running, it would go on running under our name: its process is not ours to end.
+        reading.foreign_precedes = reading.foreign_precedes || reading.stoppable();
+        reading.status.installation_status = InstallationStatus::NOT_INSTALLED;
+        reading.active.clear();
+        reading.sub.clear();
+        reading.file_state.clear();
+        return reading;
+    }
     if (!file && (load == "loaded" || reading.stoppable())) {
         logger().warn("The unit file {} is gone but systemd still has the unit {}", platform::to_text(unit_path()),
                       reading.active);
@@ -156,6 +193,10 @@ status::ServiceStatus LinuxServiceManager::status() const {
         if (reading.need_reload) {
             logger().warn("The unit file {} changed since systemd read it; start reloads it",
                           platform::to_text(unit_path()));
+        }
+        if (!reading.foreign.empty()) {
+            logger().warn("systemd has another program's unit named {}, from {}; {} is not installed", unit_name_,
+                          reading.foreign, service_name());
         }
         result = reading.status;
     } catch (const Unreachable& error) {

@@ -45,8 +45,15 @@ private:
         std::string active;      // ActiveState
         std::string sub;         // SubState
         bool need_reload = false;  // the files changed since the manager read them
-        // The user linked the unit name to /dev/null: a decision of theirs we never undo.
-        bool masked() const { return file_state.starts_with("masked"); }
+        // A link of the unit's name to /dev/null in a directory the manager reads units from,
+        // wherever our file ranks: a decision of the user's we never undo.
+        std::optional<std::filesystem::path> mask;
+        // The file of a same-named unit the manager loaded from somewhere else: another program's.
+        std::string foreign;
+        // That unit would still be the one the manager runs once our file is written: its file comes
+        // before our directory in the search path (or outside it), or it runs.
+        bool foreign_precedes = false;
+        bool masked() const { return mask || file_state.starts_with("masked"); }
         // Running, starting, stopping or waiting to be restarted: anything that a stop ends.
         bool stoppable() const { return !active.empty() && active != "inactive" && active != "failed"; }
         // Its process ended and the manager starts it again once RestartSec has passed.

@@ -7,6 +7,7 @@
 
 #include "vetra_service_manager/backends/systemd/linux.hpp"
 #include "vetra_service_manager/exceptions.hpp"
+#include "vetra_service_manager/platform/platform.hpp"
 
 namespace vetra_service_manager::backends::systemd::linux {
 namespace {
@@ -35,9 +36,19 @@ void ask(spdlog::logger& logger, ServiceOperation operation, const std::string& 
 base::ServiceManagerBackend::StepReading LinuxServiceManager::read_step(ServiceOperation operation) const {
     const auto current = read(operation);
     StepReading reading{current.status, current.stoppable()};
-    if (current.masked()) {
+    const auto runtime = platform::directory_env("XDG_RUNTIME_DIR");
+    if (current.file_state == "masked-runtime" ||
+        (current.mask && runtime && platform::to_text(*current.mask).starts_with(platform::to_text(*runtime) + "/"))) {
+        reading.refusal = fmt::format(
+            "The service is masked for this boot; `systemctl --user unmask --runtime {}` allows it to run again",
+            unit_name());
+    } else if (current.masked()) {
         reading.refusal =
             fmt::format("The service is masked; `systemctl --user unmask {}` allows it to run again", unit_name());
+    } else if (!current.foreign.empty() && current.foreign_precedes) {
+        reading.refusal = fmt::format(
+            "Another program's unit {} ({}) runs or comes before ours where systemd looks for units; ours would not run",
+            unit_name(), current.foreign);
     }
     if (operation == ServiceOperation::START && current.need_reload && !current.masked()) {
         // Else systemd would go on running, or start, what the file said before it was edited.
