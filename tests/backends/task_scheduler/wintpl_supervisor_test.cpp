@@ -11,7 +11,7 @@
 
 #include "support/test_support.hpp"
 #include "vetra_service_manager/backends/task_scheduler/wintpl.hpp"
-#include "wintpl/vbscript_lint.hpp"
+#include "backends/task_scheduler/vbscript_lint.hpp"
 
 namespace {
 
