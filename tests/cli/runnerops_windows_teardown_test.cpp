@@ -1,9 +1,14 @@
+#include <algorithm>
+#include <optional>
+#include <sstream>
+
 #include <gtest/gtest.h>
 
 #include "cli/fake_programs.hpp"
 #include "support/test_support.hpp"
 #include "vetra_service_manager/cli/_runnerops.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
+#include "vetra_service_manager/platform/user_lock.hpp"
 
 namespace ops = vetra_service_manager::cli::_runnerops;
 using namespace runnerops_test;
@@ -13,51 +18,126 @@ using vsm_test::TempDir;
 
 namespace {
 
-const std::string WAIT =
-    "for($i=0;$i -lt 240;$i++){try{$fs=[System.IO.File]::Open($exe,'Open','Read','None');$fs.Close();break}catch{"
-    "Start-Sleep -Milliseconds 500}}";
-const std::string SELF_REMOVE =
-    "if(Test-Path -LiteralPath $exe){try{$p=Start-Process -FilePath $exe -ArgumentList 'self','remove' -WindowStyle Hidden "
-    "-PassThru;if(-not $p.WaitForExit(120000)){try{$p.Kill()}catch{}}}catch{}}";
-const std::string LOCK =
-    R"($lock='C:\Users\O''Neil\AppData\Local\norvale\vetra_service_manager.lock';)"
-    "$held=$null;for($i=0;$i -lt 240;$i++){try{$held=[System.IO.File]::Open($lock,'OpenOrCreate','ReadWrite',"
-    "'ReadWrite, Delete');$held.Lock(4611686018427387904,1);break}"
-    "catch{if($held){$held.Close();$held=$null};Start-Sleep -Milliseconds 500}};";
-const std::string REMOVAL =
-    "function Remove-Tree($p){$e=Get-Item -LiteralPath $p -Force -ErrorAction Stop;"
-    "if($e.Attributes -band [System.IO.FileAttributes]::ReparsePoint){$e.Delete()}"
-    "else{if($e.PSIsContainer){Get-ChildItem -LiteralPath $p -Force -ErrorAction Stop|"
-    "ForEach-Object{Remove-Tree $_.FullName}}Remove-Item -LiteralPath $p -Force -ErrorAction Stop}};"
-    "foreach($d in $dirs){for($i=0;$i -lt 60;$i++){try{Remove-Tree $d;break}"
-    "catch [System.Management.Automation.ItemNotFoundException]{break}catch{Start-Sleep -Milliseconds 500}}};"
-    "if($held){$held.Close()}";
-
 const fs::path RUNNER = R"(C:\Users\O'Neil\AppData\Local\norvale\vetra\vetra_service_runner.exe)";
 const std::vector<fs::path> DATA_DIRS = {R"(C:\Users\O'Neil\AppData\Local\norvale\vetra)", R"(D:\data)"};
 const fs::path LOCK_FILE = R"(C:\Users\O'Neil\AppData\Local\norvale\vetra_service_manager.lock)";
 
-TEST(WindowsTeardownCommand, EveryFlagCombination) {
-    const std::string exe = R"($exe='C:\Users\O''Neil\AppData\Local\norvale\vetra\vetra_service_runner.exe')";
-    const std::string dirs = R"($dirs=@('C:\Users\O''Neil\AppData\Local\norvale\vetra','D:\data'))";
-    const struct {
-        bool self_remove, remove_binary;
-        std::string expected;
-    } cases[] = {
-        {true, true, exe + ";" + WAIT + ";" + SELF_REMOVE + ";" + dirs + ";" + LOCK + REMOVAL},
-        {true, false, exe + ";" + WAIT + ";" + SELF_REMOVE},
-        {false, true, exe + ";" + WAIT + ";" + dirs + ";" + LOCK + REMOVAL},
-        {false, false, exe + ";" + WAIT},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(ops::_windows_teardown_command(RUNNER, DATA_DIRS, c.self_remove, c.remove_binary, LOCK_FILE), c.expected)
-            << c.self_remove << c.remove_binary;
+// How PowerShell reads a single-quoted string: it ends at the first of the five single quotation
+// marks that is not immediately followed by another one; a doubled pair stands for its second mark.
+std::size_t quote_mark_at(const std::string& text, std::size_t at) {
+    static const std::string marks[] = {"'", "\u2018", "\u2019", "\u201A", "\u201B"};
+    for (const auto& mark : marks) {
+        if (text.compare(at, mark.size(), mark) == 0) return mark.size();
+    }
+    return 0;
+}
+
+// A script as PowerShell splits it: its code, with each single-quoted literal replaced by '#<n>',
+// and the literals' values.
+struct Script {
+    std::string code;
+    std::vector<std::string> literals;
+
+    // The values `variable` is given: one literal, or an @(...) list of them. Nothing unless it is
+    // assigned exactly once.
+    std::optional<std::vector<std::string>> assigned(const std::string& variable) const {
+        const std::string assignment = variable + "=";
+        const auto at = code.find(assignment);
+        if (at == std::string::npos || code.find(assignment, at + 1) != std::string::npos) return std::nullopt;
+        std::istringstream rest(code.substr(at + assignment.size()));
+        const bool list = rest.peek() == '@';
+        if (list) rest.ignore(2);
+        std::vector<std::string> values;
+        for (std::size_t n = 0; rest.peek() == '\'' && rest.ignore(2) >> n && rest.get() == '\'';) {
+            values.push_back(literals.at(n));
+            if (!list || rest.peek() != ',') break;
+            rest.ignore();
+        }
+        return values;
+    }
+    std::size_t find(const std::string& text) const { return code.find(text); }
+};
+
+// Fails the test on a literal that is never closed.
+Script read_script(const std::string& text) {
+    Script script;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t opening = quote_mark_at(text, at);
+        if (opening == 0) {
+            script.code += text[at++];
+            continue;
+        }
+        std::string value;
+        for (at += opening;;) {
+            if (at >= text.size()) {
+                ADD_FAILURE() << "a literal is never closed: " << text;
+                return script;
+            }
+            const std::size_t first = quote_mark_at(text, at);
+            if (first == 0) {
+                value += text[at++];
+                continue;
+            }
+            const std::size_t second = quote_mark_at(text, at + first);
+            if (second == 0) {
+                at += first;
+                break;
+            }
+            value += text.substr(at + first, second);
+            at += first + second;
+        }
+        script.code += "'#" + std::to_string(script.literals.size()) + "'";
+        script.literals.push_back(value);
+    }
+    return script;
+}
+
+std::vector<std::string> texts(const std::vector<fs::path>& paths) { return {paths.begin(), paths.end()}; }
+
+// What the helper is for: it waits until the runner is let go of, has the runner remove its
+// environment, then removes the data directories while it holds the per-user lock. Each step only
+// when asked, in that order, and every path one literal that nothing in it can end.
+TEST(WindowsTeardownCommand, WaitsForTheRunnerThenTakesTheStepsItIsAsked) {
+    for (const bool self_remove : {true, false}) {
+        for (const bool remove_binary : {true, false}) {
+            SCOPED_TRACE(testing::Message() << "self_remove=" << self_remove << " remove_binary=" << remove_binary);
+            const Script script =
+                read_script(ops::_windows_teardown_command(RUNNER, DATA_DIRS, self_remove, remove_binary, LOCK_FILE));
+            // The code itself needs no backslash: one outside the literals is a path that got out.
+            EXPECT_EQ(script.code.find('\\'), std::string::npos) << script.code;
+            EXPECT_EQ(script.assigned("$exe"), texts({RUNNER}));
+
+            const auto wait = script.find("[System.IO.File]::Open($exe,");
+            const auto run = script.find("Start-Process -FilePath $exe");
+            // The byte our own commands lock, so that none of them is running while the directories go.
+            const auto lock = script.find("$held.Lock(" +
+                                          std::to_string(vetra_service_manager::platform::user_lock::WINDOWS_LOCKED_BYTE));
+            const auto removal = script.find("foreach($d in $dirs)");
+            ASSERT_NE(wait, std::string::npos) << script.code;
+            EXPECT_EQ(run != std::string::npos, self_remove) << script.code;
+            EXPECT_EQ(lock != std::string::npos, remove_binary) << script.code;
+            EXPECT_EQ(removal != std::string::npos, remove_binary) << script.code;
+            std::vector<std::size_t> steps{wait};
+            for (const auto step : {run, lock, removal}) {
+                if (step != std::string::npos) steps.push_back(step);
+            }
+            EXPECT_TRUE(std::is_sorted(steps.begin(), steps.end())) << script.code;
+
+            if (remove_binary) {
+                EXPECT_EQ(script.assigned("$dirs"), texts(DATA_DIRS));
+                EXPECT_EQ(script.assigned("$lock"), texts({LOCK_FILE}));
+            } else {
+                const auto paths = std::count_if(script.literals.begin(), script.literals.end(),
+                                                 [](const std::string& literal) { return literal.find('\\') != std::string::npos; });
+                EXPECT_EQ(paths, 1) << "a path besides the runner's: " << script.code;
+            }
+        }
     }
 }
 
 TEST(WindowsTeardownCommand, NoDataDirectoriesMakesAnEmptyList) {
-    EXPECT_EQ(ops::_windows_teardown_command(R"(C:\r.exe)", {}, false, true, LOCK_FILE),
-              "$exe='C:\\r.exe';" + WAIT + ";$dirs=@();" + LOCK + REMOVAL);
+    const Script script = read_script(ops::_windows_teardown_command(R"(C:\r.exe)", {}, false, true, LOCK_FILE));
+    EXPECT_EQ(script.assigned("$dirs"), std::vector<std::string>{});
 }
 
 // Paths with "[" or "*" are real names, not patterns; links are removed, not followed: every
@@ -72,32 +152,6 @@ TEST(WindowsTeardownCommand, PathsAreLiteralAndNoRemovalFollowsLinks) {
     EXPECT_EQ(script.find("-Recurse"), std::string::npos);
 }
 
-// How PowerShell reads a single-quoted string: it ends at the first of the five single quotation
-// marks that is not immediately followed by another one; a doubled pair stands for its second mark.
-// Returns the literal's value and how many bytes of `script` (starting at its opening mark) it took.
-std::pair<std::string, std::size_t> read_single_quoted(const std::string& script) {
-    static const std::string marks[] = {"'", "\u2018", "\u2019", "\u201A", "\u201B"};
-    auto mark_at = [&](std::size_t at) -> std::size_t {
-        for (const auto& mark : marks) {
-            if (script.compare(at, mark.size(), mark) == 0) return mark.size();
-        }
-        return 0;
-    };
-    std::size_t at = mark_at(0);
-    std::string value;
-    while (at < script.size()) {
-        if (std::size_t first = mark_at(at)) {
-            std::size_t second = mark_at(at + first);
-            if (second == 0) return {value, at + first};
-            value += script.substr(at + first, second);
-            at += first + second;
-        } else {
-            value += script[at++];
-        }
-    }
-    return {value, std::string::npos};  // never closed
-}
-
 TEST(PowershellQuote, EveryPathSurvivesAsOneLiteral) {
     const std::string paths[] = {
         R"(C:\Users\O'Neil\AppData)",
@@ -110,10 +164,9 @@ TEST(PowershellQuote, EveryPathSurvivesAsOneLiteral) {
         "",
     };
     for (const auto& path : paths) {
-        const std::string script = "$exe='" + ops::_powershell_quote(path) + "';rest";
-        const auto [value, end] = read_single_quoted(script.substr(5));
-        EXPECT_EQ(value, path);
-        EXPECT_EQ(script.substr(5 + end), ";rest") << script;
+        const Script script = read_script("$exe='" + ops::_powershell_quote(path) + "';rest");
+        EXPECT_EQ(script.code, "$exe='#0';rest");
+        EXPECT_EQ(script.literals, std::vector<std::string>{path});
     }
     EXPECT_EQ(ops::_powershell_quote(R"(C:\Users\O'Neil\AppData)"), R"(C:\Users\O''Neil\AppData)");
     EXPECT_EQ(ops::_powershell_quote("O\u2019Neil"), "O\u2019\u2019Neil");
@@ -185,7 +238,8 @@ TEST_F(WindowsHelperStart, BothFlagsOffStillWaitsForTheRunner) {
     ASSERT_TRUE(wait_for_file(record / "argv"));
     const auto args = recorded_args(record / "argv");
     ASSERT_EQ(args.size(), 5u);
-    EXPECT_EQ(args[4], R"($exe='C:\Users\O''Neil\AppData\Local\norvale\vetra\vetra_service_runner.exe';)" + WAIT);
+    EXPECT_EQ(args[4], ops::_windows_teardown_command(RUNNER, DATA_DIRS, false, false,
+                                                      dir / "local/norvale/vetra_service_manager.lock"));
 }
 
 TEST_F(WindowsHelperStart, HelperThatCannotStartIsOnlyAWarning) {
