@@ -3,7 +3,7 @@
 
 #include <functional>
 
-#include "launchd/launchd_fixture.hpp"
+#include "backends/launchd/launchd_fixture.hpp"
 #include "vetra_service_manager/exceptions.hpp"
 #include "vetra_service_manager/platform/process.hpp"
 

@@ -1,4 +1,4 @@
-#include "wintpl/vbscript_lint.hpp"
+#include "backends/task_scheduler/vbscript_lint.hpp"
 
 #include <algorithm>
 #include <cctype>

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "launchd/launchd_fixture.hpp"
+#include "backends/launchd/launchd_fixture.hpp"
 #include "vetra_service_manager/exceptions.hpp"
 
 namespace vsm_test {

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <vector>
 
-#include "launchd/launchd_fixture.hpp"
+#include "backends/launchd/launchd_fixture.hpp"
 
 namespace vsm_test {
 namespace {

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "launchd/launchd_fixture.hpp"
+#include "backends/launchd/launchd_fixture.hpp"
 #include "vetra_service_manager/exceptions.hpp"
 #include "vetra_service_manager/platform/process.hpp"
 #include "vetra_service_manager/services/registry.hpp"

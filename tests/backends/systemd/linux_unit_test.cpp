@@ -1,5 +1,5 @@
 // The unit file text and the values that cannot go into one. That escaped arguments arrive intact
-// is proven against systemd itself (systemd_escaping_test.cpp).
+// is proven against systemd itself (systemd/systemd_escaping_test.cpp).
 #include <gtest/gtest.h>
 
 #include "vetra_service_manager/backends/systemd/linux_unit.hpp"

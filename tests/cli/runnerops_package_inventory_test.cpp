@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "runnerops/fake_programs.hpp"
+#include "cli/fake_programs.hpp"
 #include "support/test_support.hpp"
 #include "vetra_service_manager/cli/_runnerops.hpp"
 #include "vetra_service_manager/platform/process.hpp"

@@ -1,4 +1,4 @@
-#include "launchd/launchd_fixture.hpp"
+#include "backends/launchd/launchd_fixture.hpp"
 
 #include <signal.h>
 #include <unistd.h>

@@ -2,7 +2,7 @@
 // launchctl runs they make, the bootstrap retry and the status polls.
 #include <gtest/gtest.h>
 
-#include "launchd/launchd_fixture.hpp"
+#include "backends/launchd/launchd_fixture.hpp"
 #include "vetra_service_manager/exceptions.hpp"
 
 namespace vsm_test {
