@@ -291,15 +291,19 @@ void UserManager::enable_unit_file(const std::string& unit) {
 void UserManager::disable_unit_file(const std::string& unit) {
     changed();
     const std::string what = "Cannot disable " + unit;
-    BusError error;
-    Message reply;
-    const int code = ordinary(what, [&] {
-        return sd_bus_call_method(bus_, DESTINATION, MANAGER_PATH, MANAGER_INTERFACE, "DisableUnitFiles",
-                                  &error.error, &reply.message, "asb", 1, unit.c_str(), 0);
-    });
-    // A unit whose file is gone has no link left to remove.
-    if (code < 0 && sd_bus_error_has_name(&error.error, NO_SUCH_UNIT)) return;
-    check(code, what, &error.error);
+    // The lasting links, then those for this boot (below the runtime directory): each call removes
+    // only one kind.
+    for (const int runtime : {0, 1}) {
+        BusError failure;
+        Message answer;
+        const int code = ordinary(what, [&] {
+            return sd_bus_call_method(bus_, DESTINATION, MANAGER_PATH, MANAGER_INTERFACE, "DisableUnitFiles",
+                                      &failure.error, &answer.message, "asb", 1, unit.c_str(), runtime);
+        });
+        // A unit whose file is gone has no link left to remove.
+        if (code < 0 && sd_bus_error_has_name(&failure.error, NO_SUCH_UNIT)) continue;
+        check(code, what, &failure.error);
+    }
 }
 
 std::string UserManager::start_unit(const std::string& unit, std::chrono::seconds timeout) {
@@ -416,6 +420,44 @@ std::uint64_t UserManager::unit_uint64_property(const std::string& unit, const c
           }),
           what, &error.error);
     return value;
+}
+
+std::string UserManager::exec_program(const std::string& unit) {
+    const std::string what = fmt::format("Cannot read ExecStart of {}", unit);
+    BusError error;
+    Message reply;
+    check(ordinary(what, [&] {
+              return sd_bus_get_property(bus_, DESTINATION, unit_path(unit).c_str(), SERVICE_INTERFACE, "ExecStart",
+                                         &error.error, &reply.message, "a(sasbttttuii)");
+          }),
+          what, &error.error);
+    const char* program = nullptr;
+    check(sd_bus_message_enter_container(reply.message, SD_BUS_TYPE_ARRAY, "(sasbttttuii)"), what);
+    const int entered = sd_bus_message_enter_container(reply.message, SD_BUS_TYPE_STRUCT, "sasbttttuii");
+    check(entered, what);
+    if (entered > 0) check(sd_bus_message_read(reply.message, "s", &program), what);
+    return program ? program : "";
+}
+
+std::string UserManager::failed_condition(const std::string& unit) {
+    const std::string what = fmt::format("Cannot read the conditions of {}", unit);
+    BusError error;
+    Message reply;
+    check(ordinary(what, [&] {
+              return sd_bus_get_property(bus_, DESTINATION, unit_path(unit).c_str(), UNIT_INTERFACE, "Conditions",
+                                         &error.error, &reply.message, "a(sbbsi)");
+          }),
+          what, &error.error);
+    check(sd_bus_message_enter_container(reply.message, SD_BUS_TYPE_ARRAY, "(sbbsi)"), what);
+    for (;;) {
+        const char *type = nullptr, *parameter = nullptr;
+        int trigger = 0, negate = 0, state = 0;
+        const int read = sd_bus_message_read(reply.message, "(sbbsi)", &type, &trigger, &negate, &parameter, &state);
+        check(read, what);
+        if (read == 0) return "";
+        // The state of its last check: positive passed, negative failed, zero not checked.
+        if (state < 0) return fmt::format("{}={}{}", type, negate ? "!" : "", parameter);
+    }
 }
 
 UserManager::Survey UserManager::survey(const std::vector<std::string>& units, const char* interface,

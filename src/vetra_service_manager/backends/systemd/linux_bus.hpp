@@ -62,6 +62,7 @@ public:
 
     void reload();
     void enable_unit_file(const std::string& unit);
+    // Removes the unit's enablement links, lasting ones and those for this boot alike.
     void disable_unit_file(const std::string& unit);
     // Called once when a job has taken longer than a few seconds.
     using SlowNotice = std::function<void()>;
@@ -82,6 +83,12 @@ public:
     std::string unit_property(const std::string& unit, const char* interface, const char* property);
     int unit_int_property(const std::string& unit, const char* interface, const char* property);
     std::uint64_t unit_uint64_property(const std::string& unit, const char* interface, const char* property);
+
+    // The program the unit's first ExecStart= command runs ("" when it has none).
+    std::string exec_program(const std::string& unit);
+    // The first of the unit's conditions that failed when it was last checked, as the unit file
+    // writes it ("ConditionPathExists=!/x"); "" when none did.
+    std::string failed_condition(const std::string& unit);
 
     struct Survey {
         // The directories the manager reads unit files from, first to last (its UnitPath).

@@ -15,6 +15,8 @@ namespace {
 constexpr std::chrono::seconds JOB_TIMEOUT{base::DEFAULT_STATUS_WAIT_TIMEOUT_SECONDS};
 // Past systemd's own kill, the time SIGKILL and the clean-up take.
 constexpr std::chrono::seconds STOP_MARGIN{10};
+// The exit status systemd gives a service whose program it could not execute.
+constexpr int EXEC_FAILED = 203;
 // A stop time-out of "infinity" is waited for this long at most.
 constexpr std::chrono::microseconds LONGEST_STOP{std::chrono::hours(1)};
 
@@ -62,23 +64,26 @@ base::ServiceManagerBackend::StepReading LinuxServiceManager::read_step(ServiceO
 void LinuxServiceManager::enable_service() {
     auto& manager = connect(ServiceOperation::ENABLE);
     logger().info("Enabling unit {}", unit_name());
-    // The link in default.target.wants matters when the manager next starts; a reload (slow) would
-    // only make the running manager notice it sooner.
-    ask(logger(), ServiceOperation::ENABLE, "Failed to enable the service",
-        [&] { manager.enable_unit_file(unit_name()); });
+    ask(logger(), ServiceOperation::ENABLE, "Failed to enable the service", [&] {
+        manager.enable_unit_file(unit_name());
+        // Until it rereads its files the manager goes on reporting the unit as it was.
+        manager.reload();
+    });
 }
 
 void LinuxServiceManager::disable_service() {
     auto& manager = connect(ServiceOperation::DISABLE);
     logger().info("Disabling unit {}", unit_name());
-    ask(logger(), ServiceOperation::DISABLE, "Failed to disable the service",
-        [&] { manager.disable_unit_file(unit_name()); });
+    ask(logger(), ServiceOperation::DISABLE, "Failed to disable the service", [&] {
+        manager.disable_unit_file(unit_name());
+        manager.reload();
+    });
 }
 
 void LinuxServiceManager::start_service(const StepReading& current) {
     auto& manager = connect(ServiceOperation::START);
     const auto started = std::chrono::steady_clock::now();
-    std::string job, active, sub, result;
+    std::string job, active, sub, result, condition, program;
     int exit_status = 0;
     ask(logger(), ServiceOperation::START, "Failed to start the service", [&] {
         // A unit waiting out RestartSec would take a start job as one more wait: restart it now.
@@ -94,11 +99,25 @@ void LinuxServiceManager::start_service(const StepReading& current) {
         if (active == "active" && sub == "running") return;
         result = manager.unit_property(unit_name(), linux_bus::SERVICE_INTERFACE, "Result");
         exit_status = manager.unit_int_property(unit_name(), linux_bus::SERVICE_INTERFACE, "ExecMainStatus");
+        condition = manager.failed_condition(unit_name());
+        if (exit_status == EXEC_FAILED) program = manager.exec_program(unit_name());
     });
     if (active != "active" || sub != "running") {
-        const std::string message =
-            fmt::format("Failed to start the service: systemd reports job {}, state {}/{}, result \"{}\", exit status {}",
-                        job, active, sub, result, exit_status);
+        // What systemd reports, in the words of what happened: a unit whose condition failed never
+        // ran (its exit status is the last run's), and one systemd could not execute names no file.
+        std::string message;
+        if (!condition.empty()) {
+            message = fmt::format("Failed to start the service: its condition {} was not met (systemd reports state {}/{})",
+                                  condition, active, sub);
+        } else if (exit_status == EXEC_FAILED) {
+            message = fmt::format("Failed to start the service: systemd could not run the runner {} for {} (missing or "
+                                  "not executable)",
+                                  program, service_name());
+        } else {
+            message = fmt::format(
+                "Failed to start the service: systemd reports job {}, state {}/{}, result \"{}\", exit status {}", job,
+                active, sub, result, exit_status);
+        }
         logger().error("{}", message);
         throw ServiceOperationError(ServiceOperation::START, message);
     }
