@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <set>
 #include <sstream>
 #include <thread>
 #include <tuple>
@@ -611,6 +612,33 @@ TEST_F(SystemdE2E, ManagerThatStopsAnsweringIsGivenUpOnce) {
               std::vector<std::string>{
                   "error: Cannot read the state of the user manager: no answer from the user manager within 25 s"});
 }
+
+// The manager ends (killed, or told to stop) while install starts the first service, after the
+// unit file and its link were written: the failed install leaves neither behind, and says each
+// cause once.
+class ManagerEndsDuringInstall : public SystemdE2E, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(ManagerEndsDuringInstall, LeavesNothingBehind) {
+    const fs::path unit = unit_file(world.home(), "vetra_sync_agent");
+    const fs::path link = unit.parent_path() / "default.target.wants" / unit.filename();
+    place_recording_runner();
+    // A drop-in of the user's, there before our unit: the start job cannot finish before the manager
+    // (the parent of what it runs) has got the signal.
+    const fs::path drop_in = unit.string() + ".d/end-manager.conf";
+    fs::create_directories(drop_in.parent_path());
+    vsm_test::write_file(drop_in, std::string("[Service]\nExecStartPre=/bin/sh -c 'kill -") + GetParam() +
+                                      " $$PPID; sleep 600'\n",
+                         static_cast<fs::perms>(0644));
+    const auto result = run_cli({"install", "--version", "1.0"});
+    EXPECT_EQ(result.exit_code, 1);
+    const auto lines = error_lines(result.err);
+    ASSERT_FALSE(lines.empty()) << result.err;
+    EXPECT_EQ(std::set<std::string>(lines.begin(), lines.end()).size(), lines.size()) << result.err;
+    EXPECT_FALSE(fs::exists(fs::symlink_status(unit)));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, ManagerEndsDuringInstall, ::testing::Values("KILL", "TERM"));
 
 // The 25 s are the whole command's, not each call's: a manager that was slow to answer (here: 15 s
 // stopped) and then stops answering for good gets what is left of them. The command's output

@@ -28,13 +28,15 @@ std::string one_line(std::string text) {
     return text;
 }
 
-// "error: <message>", then "  caused by: <message>" for each error it was chained to.
-void print_error_chain(const std::exception& error, const char* prefix) {
-    std::cerr << prefix << one_line(error.what()) << '\n';
+// "error: <message>", then "  caused by: <message>" for each error it was chained to; a cause in
+// the same words as the line before it adds nothing and is left out.
+void print_error_chain(const std::exception& error, const char* prefix, const std::string& said = {}) {
+    const std::string line = one_line(error.what());
+    if (line != said) std::cerr << prefix << line << '\n';
     try {
         std::rethrow_if_nested(error);
     } catch (const std::exception& cause) {
-        print_error_chain(cause, "  caused by: ");
+        print_error_chain(cause, "  caused by: ", line);
     } catch (...) {
         std::cerr << "  caused by: unknown error\n";
     }

@@ -44,11 +44,6 @@ std::optional<fs::path> user_unit_directory(const std::vector<std::string>& sear
 const std::set<std::string> WANTED{"LoadState",        "UnitFileState", "ActiveState", "SubState",
                                    "NeedDaemonReload", "FragmentPath"};
 
-bool is_mask(const fs::path& path) {
-    std::error_code ignored;
-    return fs::is_symlink(fs::symlink_status(path, ignored)) && fs::read_symlink(path, ignored) == "/dev/null";
-}
-
 // Where in the search path `directory` is; past the end when it is not there.
 std::size_t rank(const std::vector<std::string>& search_path, const fs::path& directory) {
     const auto found = std::find(search_path.begin(), search_path.end(), platform::to_text(directory));
@@ -56,6 +51,11 @@ std::size_t rank(const std::vector<std::string>& search_path, const fs::path& di
 }
 
 }  // namespace
+
+bool is_mask(const fs::path& path) {
+    std::error_code ignored;
+    return fs::is_symlink(fs::symlink_status(path, ignored)) && fs::read_symlink(path, ignored) == "/dev/null";
+}
 
 LinuxServiceManager::LinuxServiceManager(std::string service_name, fs::path app_dir,
                                          std::shared_ptr<linux_context::LinuxContext> context)

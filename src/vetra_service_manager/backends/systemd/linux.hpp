@@ -15,6 +15,9 @@
 
 namespace vetra_service_manager::backends::systemd::linux {
 
+// A link to /dev/null: how a user masks a unit.
+bool is_mask(const std::filesystem::path& path);
+
 class LinuxServiceManager : public base::ServiceManagerBackend {
 public:
     // Touches nothing on disk and connects to nothing. `context`: what the command's backends
@@ -76,6 +79,8 @@ private:
     // Stops the unit whatever it is doing and waits as long as systemd gives it to stop.
     void stop_unit(linux_bus::UserManager& manager, ServiceOperation operation);
     void write_definition(const std::vector<std::string>& program_arguments, const version::Version& version) override;
+    // Also without the manager: the unit file and its link, which are ours to delete.
+    std::string clean_up_failed_install() noexcept override;
 
     std::shared_ptr<linux_context::LinuxContext> context_;
     std::string unit_name_;

@@ -9,14 +9,6 @@
 
 namespace vetra_service_manager::backends::systemd::linux {
 namespace fs = std::filesystem;
-namespace {
-
-bool is_mask(const fs::path& path) {
-    std::error_code ignored;
-    return fs::is_symlink(path, ignored) && fs::read_symlink(path, ignored) == "/dev/null";
-}
-
-}  // namespace
 
 void LinuxServiceManager::write_definition(const std::vector<std::string>& program_arguments,
                                            const version::Version& version) {
@@ -31,6 +23,31 @@ void LinuxServiceManager::write_definition(const std::vector<std::string>& progr
     platform::files::write_file_atomically(unit_path(), text);
     logger().info("Reloading the systemd user manager");
     manager.reload();
+}
+
+std::string LinuxServiceManager::clean_up_failed_install() noexcept {
+    ServiceManagerBackend::clean_up_failed_install();
+    // Without a manager to ask, what we wrote is still ours to delete: left behind, the file and its
+    // link would start the service at the next login although the install failed.
+    std::vector<std::string> left;
+    try {
+        const fs::path unit = unit_path();
+        const fs::path wants = unit.parent_path() / "default.target.wants" / unit.filename();
+        std::error_code ec;
+        if (fs::is_symlink(fs::symlink_status(wants, ec)) && fs::read_symlink(wants, ec) == unit) {
+            if (!fs::remove(wants, ec) && ec) left.push_back(platform::to_text(wants));
+        }
+        if (fs::exists(fs::symlink_status(unit, ec)) && !is_mask(unit)) {
+            logger().info("Deleting unit file: {}", platform::to_text(unit));
+            if (!fs::remove(unit, ec) && ec) left.push_back(platform::to_text(unit));
+        }
+    } catch (...) {
+        log_failed_clean_up();
+    }
+    if (left.empty()) return {};
+    std::string text = "left behind: " + left.front();
+    for (std::size_t i = 1; i < left.size(); ++i) text += ", " + left[i];
+    return text;
 }
 
 void LinuxServiceManager::uninstall(bool raise_if_not_installed) {
