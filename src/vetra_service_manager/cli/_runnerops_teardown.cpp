@@ -50,7 +50,7 @@ const char* capitalised(bool value) { return value ? "True" : "False"; }
 
 void teardown_runner(const fs::path& runner_executable, const std::vector<fs::path>& data_dirs,
                      bool do_self_remove, bool remove_binary) {
-    if (platform::identifier() == "win32") {
+    if (platform::system() == platform::System::windows) {
         _windows_deferred_teardown(runner_executable, data_dirs, do_self_remove, remove_binary);
     } else {
         _posix_teardown(runner_executable, data_dirs, do_self_remove, remove_binary);
@@ -64,7 +64,7 @@ void _posix_teardown(const fs::path& runner, const std::vector<fs::path>& data_d
     if (!remove_binary) return;
 
     // Only macOS has bundles: elsewhere a "*.app" directory above the runner is somebody else's.
-    const auto bundle = platform::identifier() == "darwin" ? owned_bundle_for(runner) : std::nullopt;
+    const auto bundle = platform::system() == platform::System::macos ? owned_bundle_for(runner) : std::nullopt;
     if (bundle) {
         remove_tree_ignoring_errors(*bundle);
     } else if (exists_quietly(runner)) {

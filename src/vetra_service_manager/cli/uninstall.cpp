@@ -79,7 +79,7 @@ int run(const Options& args) {
         say("\nRemoving pyapp env / runner binary...");
         _runnerops::teardown_runner(runner_executable, {services::_paths::get_service_dir()}, !args.keep_cache,
                                     !args.keep_binary);
-        say(platform::identifier() == "win32" ? "  \u2713 scheduled (completes once this process exits)"
+        say(platform::system() == platform::System::windows ? "  \u2713 scheduled (completes once this process exits)"
                                               : "  \u2713 done");
     }
 
