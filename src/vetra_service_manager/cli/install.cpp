@@ -4,6 +4,7 @@
 #include <cctype>
 #include <iterator>
 #include <string_view>
+#include <system_error>
 
 #include <fmt/format.h>
 #include <iostream>
@@ -235,10 +236,10 @@ void _migrate_from_previous(const fs::path& previous_binary, const fs::path& cur
                 " does not hold the runner as Contents/MacOS/vetra_service_runner beside Contents/Info.plist; "
                 "nothing removed");
         } else {
-            fs::remove_all(*prev_bundle);
+            platform::files::remove_tree(*prev_bundle);
             say("  \u2713 removed previous bundle: " + shown);
         }
-    } catch (const fs::filesystem_error& error) {
+    } catch (const std::system_error& error) {
         say("  \u2717 could not remove " + shown + ": " + error.code().message());
     }
 }
