@@ -7,9 +7,9 @@
 #include <system_error>
 
 #include <fmt/format.h>
-#include <iostream>
 #include <optional>
 
+#include "vetra_service_manager/cli/_output.hpp"
 #include "vetra_service_manager/cli/_runnerops.hpp"
 #include "vetra_service_manager/config.hpp"
 #include "vetra_service_manager/exceptions.hpp"
@@ -25,10 +25,9 @@ namespace fs = std::filesystem;
 namespace runnerops = _runnerops;
 namespace registry = services::registry;
 
-namespace {
+using _output::say;
 
-// Every line is flushed at once: the runners started in between write to the same terminal.
-void say(const std::string& line) { std::cout << line << std::endl; }
+namespace {
 
 std::string text(const fs::path& path) { return platform::to_text(path); }
 
