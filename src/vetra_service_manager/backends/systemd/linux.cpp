@@ -1,5 +1,6 @@
 // Identity, status queries, the installed version and the log viewer of the systemd backend.
 #include "vetra_service_manager/backends/systemd/linux.hpp"
+#include "vetra_service_manager/backends/systemd/linux_ask.hpp"
 
 #include <optional>
 #include <set>
@@ -83,6 +84,17 @@ std::pair<linux_bus::Properties, std::vector<std::string>> state_of(linux_bus::U
 }
 
 }  // namespace
+
+void ask(spdlog::logger& logger, ServiceOperation operation, const std::string& failure,
+         const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const linux_bus::CallError& error) {
+        const std::string message = failure + ": " + error.what();
+        logger.error("{}", message);
+        throw ServiceOperationError(operation, message);
+    }
+}
 
 LinuxServiceManager::LinuxServiceManager(std::string service_name, fs::path app_dir)
     : ServiceManagerBackend(std::move(service_name), std::move(app_dir), logging::get_logger(LOGGER_NAME)),

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "vetra_service_manager/backends/systemd/linux.hpp"
+#include "vetra_service_manager/backends/systemd/linux_ask.hpp"
 #include "vetra_service_manager/exceptions.hpp"
 
 namespace vetra_service_manager::backends::systemd::linux {
@@ -16,19 +17,6 @@ constexpr std::chrono::seconds JOB_TIMEOUT{base::DEFAULT_STATUS_WAIT_TIMEOUT_SEC
 constexpr std::chrono::seconds STOP_MARGIN{10};
 // A stop time-out of "infinity" is waited for this long at most.
 constexpr std::chrono::microseconds LONGEST_STOP{std::chrono::hours(1)};
-
-// Runs `action` on the manager; a refusal becomes a ServiceOperationError for `operation` that
-// quotes the manager's reason in full (the bus error itself adds nothing to chain).
-template <typename Action>
-void ask(spdlog::logger& logger, ServiceOperation operation, const std::string& failure, Action&& action) {
-    try {
-        action();
-    } catch (const linux_bus::CallError& error) {
-        const std::string message = failure + ": " + error.what();
-        logger.error("{}", message);
-        throw ServiceOperationError(operation, message);
-    }
-}
 
 }  // namespace
 
