@@ -9,9 +9,11 @@ namespace vetra_client::settings::shared_data {
 namespace platform = vetra_service_manager::platform;
 
 std::filesystem::path shared_data_dir() {
-    const std::string system = platform::name();
-    if (system == "Darwin") return platform::home_dir() / "Library" / "Group Containers" / "group.com.norvale.vetra";
-    if (system == "Windows") {
+    const platform::System system = platform::system();
+    if (system == platform::System::macos) {
+        return platform::home_dir() / "Library" / "Group Containers" / "group.com.norvale.vetra";
+    }
+    if (system == platform::System::windows) {
         auto local = platform::env("LOCALAPPDATA");
         if (!local || local->empty()) throw std::runtime_error("Environment variable LOCALAPPDATA is not set");
         return platform::from_text(*local) / "norvale" / "vetra";

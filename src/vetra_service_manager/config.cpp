@@ -10,9 +10,9 @@ const std::string& package_version() {
 }
 
 const std::filesystem::path& PlatformPath::resolve() const {
-    const std::string system = platform::name();
-    if (system == "Darwin") return darwin;
-    if (system == "Windows") return windows;
+    const platform::System system = platform::system();
+    if (system == platform::System::macos) return darwin;
+    if (system == platform::System::windows) return windows;
     return linux;
 }
 

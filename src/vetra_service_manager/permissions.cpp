@@ -23,7 +23,7 @@ const fs::path& default_fda_probe() {
 }
 
 bool check_full_disk_access(const std::optional<fs::path>& probe_path) {
-    if (platform::name() != "Darwin") return true;
+    if (platform::system() != platform::System::macos) return true;
     const fs::path& target = probe_path ? *probe_path : default_fda_probe();
     std::error_code ec;
     fs::directory_iterator first(target, ec);  // opens the directory and reads its first entry
@@ -40,7 +40,7 @@ bool check_full_disk_access(const std::optional<fs::path>& probe_path) {
 }
 
 void open_full_disk_access_settings() {
-    if (platform::name() != "Darwin") return;
+    if (platform::system() != platform::System::macos) return;
     platform::process::run_inherited({"open", FDA_SETTINGS_URL});
 }
 

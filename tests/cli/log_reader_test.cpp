@@ -48,6 +48,10 @@ TEST(LogReader, IncompleteLinesWaitUntilTheyEndOrTheFileStopsGrowing) {
     EXPECT_EQ(reader.appended(), "tw");  // it stopped growing; the split character still waits
     vsm_test::write_file(file, "one\ntw\xC3\xA9\n");
     EXPECT_EQ(reader.appended(), "\xC3\xA9\n");
+    // A byte that nothing to come could make a character of does not wait.
+    vsm_test::write_file(file, "one\ntw\xC3\xA9\nbad\xFF");
+    EXPECT_EQ(reader.appended(), "");
+    EXPECT_EQ(reader.appended(), "bad\xFF");
 }
 
 // The trim rewrites the file in place with its tail. Reading goes on after the last line shown

@@ -331,7 +331,9 @@ TEST_F(SystemdE2E, AnotherProgramsUnitOfTheSameNameIsNeverOurs) {
         fs::create_directories(directory);
         vsm_test::write_file(directory / unit, "[Service]\nExecStart=/bin/sleep 1000\n", static_cast<fs::perms>(0644));
         UserManager::connect().reload();
-        if (runs) ASSERT_EQ(UserManager::connect().start_unit(unit, std::chrono::seconds(30)), "done");
+        if (runs) {
+            ASSERT_EQ(UserManager::connect().start_unit(unit, std::chrono::seconds(30)), "done");
+        }
 
         const auto status = run_cli({"status", "--json"});
         EXPECT_EQ(nlohmann::json::parse(status.out)["services"]["vetra_api"]["installed"], false);

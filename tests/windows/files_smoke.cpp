@@ -1,4 +1,5 @@
-// Private directories, with the security descriptors that wine derives from Unix modes.
+// Private directories, with the security descriptors that wine derives from Unix modes, and the
+// tree remover over a junction.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -6,9 +7,14 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <fstream>
+#include <iterator>
+#include <system_error>
+
 #include "smoke.hpp"
 #include "vetra_service_manager/platform/account.hpp"
 #include "vetra_service_manager/platform/files.hpp"
+#include "vetra_service_manager/platform/platform.hpp"
 
 namespace {
 namespace files = vetra_service_manager::platform::files;
@@ -78,4 +84,32 @@ SMOKE_CASE("a service directory we create is the user's alone; one that others m
     const std::string reason = refusal(dir);
     CHECK(reason.find("Refusing to use ") == 0 && reason.find("it is writable by ") != std::string::npos &&
           reason.find("S-1-1-0") != std::string::npos && reason.find('\n') == std::string::npos);
+}
+
+// install --previous-binary removes the previous bundle with files::remove_tree: a junction in it
+// is deleted as itself, never entered, so what it leads to stays. Wine cannot make a junction, so
+// tests/windows/smoke makes tree\junction a Unix symbolic link to outside, which wine shows as
+// one. Wine cannot delete that link either (its RemoveDirectoryW looks through it and finds the
+// target not empty), so there the removal stops at the link, where Windows deletes the junction.
+SMOKE_CASE("a tree holding a junction is removed without entering it") {
+    namespace platform = vetra_service_manager::platform;
+    const auto dir = platform::env("VSM_SMOKE_JUNCTION_DIR");
+    CHECK(dir.has_value());
+    if (!dir) return;
+    const fs::path tree = platform::from_text(*dir) / "tree", outside = platform::from_text(*dir) / "outside";
+    const DWORD attributes = GetFileAttributesW((tree / "junction").c_str());
+    constexpr DWORD directory_link = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
+    CHECK(attributes != INVALID_FILE_ATTRIBUTES && (attributes & directory_link) == directory_link);
+
+    std::string refusal;
+    try {
+        files::remove_tree(tree);
+    } catch (const std::system_error& error) {
+        refusal = error.what();
+    }
+
+    CHECK(refusal.empty() ? GetFileAttributesW(tree.c_str()) == INVALID_FILE_ATTRIBUTES
+                          : refusal.find(platform::to_text(tree / "junction")) != std::string::npos);
+    std::ifstream kept(outside / "keep" / "deep.txt");
+    CHECK_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), std::string("kept"));
 }

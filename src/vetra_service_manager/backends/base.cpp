@@ -51,7 +51,8 @@ bool ServiceManagerBackend::_wait_until(const std::function<bool()>& condition, 
 }
 
 ServiceManagerBackend::StepReading ServiceManagerBackend::read_step(exceptions::ServiceOperation) const {
-    StepReading reading{status()};
+    StepReading reading;
+    reading.status = status();
     reading.stoppable = reading.status.running_status != status::RunningStatus::NOT_RUNNING;
     return reading;
 }

@@ -19,19 +19,6 @@
 #endif
 
 namespace vetra_service_manager::backends::factory {
-namespace {
-
-enum class System { MACOS, LINUX, WINDOWS, OTHER };
-
-System running_system() {
-    const std::string name = platform::name();
-    if (name == "Darwin") return System::MACOS;
-    if (name == "Linux") return System::LINUX;
-    if (name == "Windows") return System::WINDOWS;
-    return System::OTHER;
-}
-
-}  // namespace
 
 // Each platform's context, made with the first backend that needs it.
 struct Command::Shared {
@@ -59,14 +46,14 @@ Command::~Command() = default;
 std::unique_ptr<base::ServiceManagerBackend> Command::make_backend(const std::string& service_name,
                                                                    const std::filesystem::path& app_dir) const {
     [[maybe_unused]] Shared& shared = *shared_;
-    switch (running_system()) {
+    switch (platform::system()) {
 #if VSM_WITH_LAUNCHD
-        case System::MACOS:
+        case platform::System::macos:
             if (!shared.launchd) shared.launchd = std::make_shared<launchd::macos::MacOSContext>(shared.readings);
             return std::make_unique<launchd::macos::MacOSServiceManager>(service_name, app_dir, shared.launchd);
 #endif
 #if VSM_WITH_SYSTEMD
-        case System::LINUX:
+        case platform::System::linux:
             if (!shared.systemd) {
                 shared.systemd =
                     std::make_shared<systemd::linux_context::LinuxContext>(shared.service_names, shared.readings);
@@ -74,7 +61,7 @@ std::unique_ptr<base::ServiceManagerBackend> Command::make_backend(const std::st
             return std::make_unique<systemd::linux::LinuxServiceManager>(service_name, app_dir, shared.systemd);
 #endif
 #if VSM_WITH_TASK_SCHEDULER
-        case System::WINDOWS:
+        case platform::System::windows:
             if (!shared.scheduler) shared.scheduler = task_scheduler::scheduler_com::connect();
             return std::make_unique<task_scheduler::windows::WindowsServiceManager>(
                 service_name, app_dir, shared.scheduler, platform::process_table::system_table(),

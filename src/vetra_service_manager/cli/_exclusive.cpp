@@ -24,13 +24,13 @@ std::optional<std::filesystem::path> directory_from(const char* variable) {
 }
 
 std::filesystem::path lock_directory() {
-    const std::string system = platform::name();
-    if (system == "Windows") {
+    const platform::System system = platform::system();
+    if (system == platform::System::windows) {
         if (auto local = directory_from("LOCALAPPDATA")) return *local;
         throw services::_paths::MissingEnvironmentVariable("LOCALAPPDATA");
     }
     if (auto runtime = directory_from("XDG_RUNTIME_DIR")) return *runtime;
-    if (system == "Darwin") return platform::home_dir() / "Library" / "Caches";
+    if (system == platform::System::macos) return platform::home_dir() / "Library" / "Caches";
     if (auto cache = directory_from("XDG_CACHE_HOME")) return *cache;
     return platform::home_dir() / ".cache";
 }

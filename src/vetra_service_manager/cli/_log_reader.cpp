@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <fstream>
 
+#include "vetra_service_manager/platform/text.hpp"
+
 namespace vetra_service_manager::cli::_log_reader {
 namespace fs = std::filesystem;
 namespace {
@@ -56,13 +58,11 @@ std::size_t after_last_break(std::string_view raw, std::size_t before, bool utf1
     return 0;
 }
 
-// Where a UTF-8 character cut off at the end of `raw` begins, or raw.size() when none is.
+// Where a UTF-8 character cut off at the end of `raw` begins, or raw.size() when none is. Bytes
+// that no further byte could make a character of are shown as they are, like any others.
 std::size_t complete_utf8(std::string_view raw) {
-    for (std::size_t back = 1; back <= std::min<std::size_t>(4, raw.size()); ++back) {
-        const auto c = static_cast<unsigned char>(raw[raw.size() - back]);
-        if ((c & 0xC0) == 0x80) continue;  // a continuation byte: look further back
-        const std::size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-        return length > back ? raw.size() - back : raw.size();
+    for (std::size_t back = 1; back < std::min<std::size_t>(4, raw.size() + 1); ++back) {
+        if (platform::text::is_cut_off(raw, raw.size() - back)) return raw.size() - back;
     }
     return raw.size();
 }

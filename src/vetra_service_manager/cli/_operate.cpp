@@ -1,9 +1,9 @@
 #include "vetra_service_manager/cli/_operate.hpp"
 
 #include <algorithm>
-#include <iostream>
 #include <optional>
 
+#include "vetra_service_manager/cli/_output.hpp"
 #include "vetra_service_manager/exceptions.hpp"
 #include "vetra_service_manager/platform/interrupts.hpp"
 #include "vetra_service_manager/services/registry.hpp"
@@ -12,10 +12,9 @@
 namespace vetra_service_manager::cli::_operate {
 namespace registry = services::registry;
 
-namespace {
+using _output::say;
 
-// Every line is flushed at once: a backend's own messages go to the same terminal.
-void say(const std::string& line) { std::cout << line << std::endl; }
+namespace {
 
 std::vector<const registry::RegistryEntry*> chosen(Action action, const std::vector<std::string>& names) {
     std::vector<const registry::RegistryEntry*> entries;

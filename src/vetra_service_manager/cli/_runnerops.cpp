@@ -13,6 +13,7 @@
 #include "vetra_service_manager/cli/_runnerops_internal.hpp"
 #include "vetra_service_manager/logging.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
+#include "vetra_service_manager/platform/text.hpp"
 
 namespace vetra_service_manager::cli::_runnerops {
 namespace fs = std::filesystem;
@@ -123,11 +124,14 @@ std::string decode_bytes(const std::string& text) {
             out.push_back('\0');
             ++i;
         } else {
-            // U+0080..U+00FF in UTF-8: C2 80..BF or C3 80..BF.
-            const auto lead = static_cast<unsigned char>(text[i + 1]);
-            const auto trail = static_cast<unsigned char>(i + 2 < text.size() ? text[i + 2] : 0);
-            out.push_back(static_cast<char>((trail & 0x3F) | ((lead & 0x03) << 6)));
-            i += 2;
+            // The byte XX after \u0000 \u00XX, which the reader gave as U+00XX (0x80..0xFF).
+            const auto escaped = platform::text::next_code_point(text, i + 1);
+            if (escaped && escaped->value >= 0x80 && escaped->value <= 0xFF) {
+                out.push_back(static_cast<char>(escaped->value));
+                i += escaped->length;
+            } else {
+                out.push_back(text[i]);  // no pair of ours, which the reader never gives
+            }
         }
     }
     return out;

@@ -6,6 +6,7 @@
 #include "vetra_service_manager/cli/_exclusive.hpp"
 #include "vetra_service_manager/cli/_runnerops.hpp"
 #include "vetra_service_manager/cli/_runnerops_internal.hpp"
+#include "vetra_service_manager/platform/files.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
 #include "vetra_service_manager/platform/process.hpp"
 #include "vetra_service_manager/platform/user_lock.hpp"
@@ -19,20 +20,6 @@ using detail::logger;
 bool exists_quietly(const fs::path& path) {
     std::error_code ec;
     return fs::exists(path, ec);
-}
-
-// Deletes as much of the tree as it can and says nothing about the rest. Symbolic links are removed,
-// never followed, so nothing outside the tree is touched.
-void remove_tree_ignoring_errors(const fs::path& path) {
-    std::error_code ec;
-    const auto status = fs::symlink_status(path, ec);
-    if (ec) return;
-    if (fs::is_directory(status)) {
-        for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
-            remove_tree_ignoring_errors(it->path());
-        }
-    }
-    fs::remove(path, ec);
 }
 
 // Unlinks the runner file; the error, if any, is the caller's to report.
@@ -50,7 +37,7 @@ const char* capitalised(bool value) { return value ? "True" : "False"; }
 
 void teardown_runner(const fs::path& runner_executable, const std::vector<fs::path>& data_dirs,
                      bool do_self_remove, bool remove_binary) {
-    if (platform::identifier() == "win32") {
+    if (platform::system() == platform::System::windows) {
         _windows_deferred_teardown(runner_executable, data_dirs, do_self_remove, remove_binary);
     } else {
         _posix_teardown(runner_executable, data_dirs, do_self_remove, remove_binary);
@@ -64,16 +51,18 @@ void _posix_teardown(const fs::path& runner, const std::vector<fs::path>& data_d
     if (!remove_binary) return;
 
     // Only macOS has bundles: elsewhere a "*.app" directory above the runner is somebody else's.
-    const auto bundle = platform::identifier() == "darwin" ? owned_bundle_for(runner) : std::nullopt;
+    const auto bundle = platform::system() == platform::System::macos ? owned_bundle_for(runner) : std::nullopt;
+    // Whatever of the bundle and the data resists stays, unreported: the user asked for them gone,
+    // and the rest of the teardown is still worth doing.
     if (bundle) {
-        remove_tree_ignoring_errors(*bundle);
+        platform::files::remove_tree_best_effort(*bundle);
     } else if (exists_quietly(runner)) {
         if (auto ec = remove_runner_file(runner)) {
             logger().warn("Failed to remove runner {}: {}", platform::to_text(runner), ec.message());
         }
     }
     for (const auto& dir : data_dirs) {
-        if (exists_quietly(dir)) remove_tree_ignoring_errors(dir);
+        if (exists_quietly(dir)) platform::files::remove_tree_best_effort(dir);
     }
 }
 

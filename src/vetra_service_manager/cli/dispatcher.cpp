@@ -1,6 +1,5 @@
 #include "vetra_service_manager/cli/dispatcher.hpp"
 
-#include <cctype>
 #include <exception>
 #include <iostream>
 #include <string>
@@ -18,20 +17,17 @@
 #include "vetra_service_manager/config.hpp"
 #include "vetra_service_manager/logging.hpp"
 #include "vetra_service_manager/platform/interrupts.hpp"
+#include "vetra_service_manager/platform/text.hpp"
 #include "vetra_service_manager/version.hpp"
 
 namespace vetra_service_manager::cli::dispatcher {
 namespace {
 
-std::string one_line(std::string text) {
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
-    return text;
-}
-
-// "error: <message>", then "  caused by: <message>" for each error it was chained to; a cause in
-// the same words as the line before it adds nothing and is left out.
+// "error: <message>", then "  caused by: <message>" for each error it was chained to; a message
+// that ends with a line break (a tool's, quoted) still takes one line, and a cause in the same
+// words as the line before it adds nothing and is left out.
 void print_error_chain(const std::exception& error, const char* prefix, const std::string& said = {}) {
-    const std::string line = one_line(error.what());
+    const std::string line(platform::text::without_trailing_space(error.what()));
     if (line != said) std::cerr << prefix << line << '\n';
     try {
         std::rethrow_if_nested(error);

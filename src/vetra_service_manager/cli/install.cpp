@@ -4,11 +4,12 @@
 #include <cctype>
 #include <iterator>
 #include <string_view>
+#include <system_error>
 
 #include <fmt/format.h>
-#include <iostream>
 #include <optional>
 
+#include "vetra_service_manager/cli/_output.hpp"
 #include "vetra_service_manager/cli/_runnerops.hpp"
 #include "vetra_service_manager/config.hpp"
 #include "vetra_service_manager/exceptions.hpp"
@@ -24,10 +25,9 @@ namespace fs = std::filesystem;
 namespace runnerops = _runnerops;
 namespace registry = services::registry;
 
-namespace {
+using _output::say;
 
-// Every line is flushed at once: the runners started in between write to the same terminal.
-void say(const std::string& line) { std::cout << line << std::endl; }
+namespace {
 
 std::string text(const fs::path& path) { return platform::to_text(path); }
 
@@ -235,10 +235,10 @@ void _migrate_from_previous(const fs::path& previous_binary, const fs::path& cur
                 " does not hold the runner as Contents/MacOS/vetra_service_runner beside Contents/Info.plist; "
                 "nothing removed");
         } else {
-            fs::remove_all(*prev_bundle);
+            platform::files::remove_tree(*prev_bundle);
             say("  \u2713 removed previous bundle: " + shown);
         }
-    } catch (const fs::filesystem_error& error) {
+    } catch (const std::system_error& error) {
         say("  \u2717 could not remove " + shown + ": " + error.code().message());
     }
 }

@@ -1,8 +1,7 @@
 #include "vetra_service_manager/cli/uninstall.hpp"
 
-#include <iostream>
-
 #include "vetra_service_manager/cli/_client_library.hpp"
+#include "vetra_service_manager/cli/_output.hpp"
 #include "vetra_service_manager/cli/_runnerops.hpp"
 #include "vetra_service_manager/exceptions.hpp"
 #include "vetra_service_manager/platform/files.hpp"
@@ -15,11 +14,7 @@ namespace vetra_service_manager::cli::uninstall {
 namespace fs = std::filesystem;
 namespace registry = services::registry;
 
-namespace {
-
-void say(const std::string& line) { std::cout << line << std::endl; }
-
-}  // namespace
+using _output::say;
 
 void add_arguments(CLI::App& parser, Options& args) {
     parser.add_flag("--remove-data", args.remove_data,
@@ -80,7 +75,7 @@ int run(const Options& args) {
         say("\nRemoving pyapp env / runner binary...");
         _runnerops::teardown_runner(runner_executable, {services::_paths::get_service_dir()}, !args.keep_cache,
                                     !args.keep_binary);
-        say(platform::identifier() == "win32" ? "  \u2713 scheduled (completes once this process exits)"
+        say(platform::system() == platform::System::windows ? "  \u2713 scheduled (completes once this process exits)"
                                               : "  \u2713 done");
     }
 

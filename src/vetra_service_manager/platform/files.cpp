@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "vetra_service_manager/platform/platform.hpp"
+#include "vetra_service_manager/platform/tree_removal.hpp"
 
 namespace vetra_service_manager::platform::files {
 namespace fs = std::filesystem;
@@ -13,6 +14,12 @@ bool exists(const fs::path& path) {
     if (ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory) return false;
     if (ec) throw fs::filesystem_error("Cannot check whether it exists", path, ec);
     return status.type() != fs::file_type::not_found;
+}
+
+void remove_tree(const fs::path& path) { tree_removal::remove_tree(path, tree_removal::system_filesystem()); }
+
+std::vector<fs::path> remove_tree_best_effort(const fs::path& path) {
+    return tree_removal::remove_tree_best_effort(path, tree_removal::system_filesystem());
 }
 
 UnsafeDirectory::UnsafeDirectory(const fs::path& path, const std::string& reason)

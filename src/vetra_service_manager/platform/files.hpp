@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vetra_service_manager::platform::files {
 
@@ -28,8 +29,14 @@ void write_file_atomically(const std::filesystem::path& path, std::string_view c
 
 // Deletes `path` and everything below it. A link (on Windows any reparse point: a junction or a
 // symbolic link) is deleted as itself and never entered, so nothing outside the tree is touched.
-// Nothing at `path`: nothing to do. Throws std::system_error naming the path that resisted.
+// Nothing at `path`: nothing to do. Throws std::system_error naming the path that resisted; what
+// was deleted before stays deleted. The one tree remover: every deletion of a tree goes through it.
 void remove_tree(const std::filesystem::path& path);
+
+// remove_tree for clean-ups that go on whatever resists: deletes all it can and returns what it
+// could not, deepest first (a directory stays when something in it does). Throws nothing but
+// std::bad_alloc.
+std::vector<std::filesystem::path> remove_tree_best_effort(const std::filesystem::path& path);
 
 // Creates `path` and every missing parent for the user alone (POSIX mode 0700 whatever the umask;
 // on Windows an access list that grants the user and nobody else). Directories that exist already

@@ -8,6 +8,7 @@
 
 #include "vetra_service_manager/platform/files.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
+#include "vetra_service_manager/platform/tree_removal.hpp"
 
 namespace vetra_service_manager::platform::files {
 namespace fs = std::filesystem;
@@ -38,6 +39,42 @@ fs::path temporary_beside(const fs::path& path) {
     name += suffix;
     return path.parent_path() / name;
 }
+
+// lstat() describes a symbolic link itself and unlink() deletes it, so the walk never enters one.
+// Something already gone is what a removal wants: never an error.
+class PosixFilesystem : public tree_removal::Filesystem {
+public:
+    tree_removal::Kind kind(const fs::path& path) const override {
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) != 0) {
+            if (errno == ENOENT || errno == ENOTDIR) return tree_removal::Kind::missing;
+            fail(errno, "Cannot examine", path);
+        }
+        if (S_ISLNK(info.st_mode)) return tree_removal::Kind::link;
+        return S_ISDIR(info.st_mode) ? tree_removal::Kind::directory : tree_removal::Kind::file;
+    }
+
+    std::vector<fs::path> entries(const fs::path& directory) const override {
+        std::vector<fs::path> found;
+        std::error_code ec;
+        for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
+            found.push_back(it->path());
+        }
+        if (ec && ec != std::errc::no_such_file_or_directory) fail(ec.value(), "Cannot list", directory);
+        return found;
+    }
+
+    void remove_file(const fs::path& path) override { unlink(path); }
+    void remove_link(const fs::path& path) override { unlink(path); }
+    void remove_directory(const fs::path& path) override {
+        if (::rmdir(path.c_str()) != 0 && errno != ENOENT) fail(errno, "Cannot delete", path);
+    }
+
+private:
+    static void unlink(const fs::path& path) {
+        if (::unlink(path.c_str()) != 0 && errno != ENOENT) fail(errno, "Cannot delete", path);
+    }
+};
 
 }  // namespace
 
@@ -91,7 +128,13 @@ void write_file_atomically(const fs::path& path, std::string_view content, fs::p
     }
 }
 
-// The standard library removes a symbolic link as itself here.
-void remove_tree(const fs::path& path) { fs::remove_all(path); }
-
 }  // namespace vetra_service_manager::platform::files
+
+namespace vetra_service_manager::platform::tree_removal {
+
+Filesystem& system_filesystem() {
+    static files::PosixFilesystem filesystem;
+    return filesystem;
+}
+
+}  // namespace vetra_service_manager::platform::tree_removal

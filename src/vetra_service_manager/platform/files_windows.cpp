@@ -90,11 +90,6 @@ private:
 
 }  // namespace
 
-void remove_tree(const fs::path& path) {
-    Win32Filesystem filesystem;
-    tree_removal::remove_tree(path, filesystem);
-}
-
 std::optional<std::string> read_file(const fs::path& path) {
     Handle file{::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
@@ -156,3 +151,12 @@ void write_file_atomically(const fs::path& path, std::string_view content, fs::p
 }
 
 }  // namespace vetra_service_manager::platform::files
+
+namespace vetra_service_manager::platform::tree_removal {
+
+Filesystem& system_filesystem() {
+    static files::Win32Filesystem filesystem;
+    return filesystem;
+}
+
+}  // namespace vetra_service_manager::platform::tree_removal

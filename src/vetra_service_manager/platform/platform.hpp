@@ -1,6 +1,6 @@
 #pragma once
 // The only place that asks the operating system who and where we are. Everything else takes the
-// platform name, identifier, home directory and environment from here.
+// system, home directory and environment from here.
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -9,10 +9,14 @@
 
 namespace vetra_service_manager::platform {
 
-// Kernel name as reported by the system: "Darwin", "Linux", "Windows", "FreeBSD", ...
+// The systems whose services we know how to run, and the rest. (`linux` is a predefined macro in
+// GNU mode; the build keeps that mode off.)
+enum class System { macos, linux, windows, other };
+// The system we run on, from name(): callers compare this, never the name's text.
+System system();
+// Kernel name as reported by the system: "Darwin", "Linux", "Windows", "FreeBSD", ...; for
+// messages. In the testing executable VSM_TEST_PLATFORM, when set and not empty, stands in for it.
 std::string name();
-// "darwin", "linux", "win32"; other systems: the name in lower case.
-std::string identifier();
 // HOME on POSIX (else the password database), USERPROFILE on Windows (else HOMEDRIVE and
 // HOMEPATH); only an absolute path counts. Throws std::runtime_error when none gives one.
 std::filesystem::path home_dir();

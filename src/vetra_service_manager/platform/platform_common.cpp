@@ -1,6 +1,3 @@
-#include <algorithm>
-#include <cctype>
-
 #include "vetra_service_manager/platform/platform.hpp"
 
 namespace vetra_service_manager::platform {
@@ -12,21 +9,20 @@ std::string name() {
     return native_name();
 }
 
+System system() {
+    const std::string kernel = name();
+    if (kernel == "Darwin") return System::macos;
+    if (kernel == "Linux") return System::linux;
+    if (kernel == "Windows") return System::windows;
+    return System::other;
+}
+
 std::optional<std::filesystem::path> directory_env(std::string_view variable) {
     const auto value = env(variable);
     if (!value) return std::nullopt;
     std::filesystem::path path = from_text(*value);
     if (!path.is_absolute()) return std::nullopt;
     return path;
-}
-
-std::string identifier() {
-    const std::string system = name();
-    if (system == "Windows") return "win32";
-    std::string lowered = system;
-    std::transform(lowered.begin(), lowered.end(), lowered.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return lowered;
 }
 
 }  // namespace vetra_service_manager::platform

@@ -17,6 +17,7 @@
 #include "vetra_service_manager/platform/platform.hpp"
 #include "vetra_service_manager/platform/process.hpp"
 #include "vetra_service_manager/platform/running_children.hpp"
+#include "vetra_service_manager/platform/text.hpp"
 #include "vetra_service_manager/platform/windows_command_line.hpp"
 #include "vetra_service_manager/platform/windows_text.hpp"
 
@@ -63,7 +64,7 @@ std::string system_message(DWORD error) {
     } catch (const std::range_error&) {
     }
     if (buffer) LocalFree(buffer);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+    text.resize(platform::text::without_trailing_space(text).size());
     return text.empty() ? "error " + std::to_string(error) : text;
 }
 

@@ -1,7 +1,8 @@
 #pragma once
-// Deleting a directory tree without ever entering a link: the walk behind files::remove_tree on
-// Windows, where the standard library's status calls follow junctions. The walk is apart from
-// the system calls, so that its decisions can be tested on any system.
+// Deleting a directory tree without ever entering a link: the walk behind files::remove_tree and
+// files::remove_tree_best_effort on every system (on Windows the standard library's status calls
+// follow junctions, so its own removal cannot be used there). The walk is apart from the system
+// calls, so that its decisions can be tested on any system.
 #include <filesystem>
 #include <vector>
 
@@ -11,6 +12,7 @@ namespace vetra_service_manager::platform::tree_removal {
 // link whatever it points at.
 enum class Kind { missing, file, directory, link };
 
+// The system calls the walk makes; each throws std::system_error when it fails.
 class Filesystem {
 public:
     virtual ~Filesystem() = default;
@@ -23,8 +25,16 @@ public:
     virtual void remove_link(const std::filesystem::path& path) = 0;
 };
 
+// This system's own files: lstat() and unlink() on POSIX, the Win32 calls that do not follow a
+// reparse point on Windows. Stateless, and so shared.
+Filesystem& system_filesystem();
+
 // Deletes `path` and, for a directory, everything below it; a link is deleted as itself. Nothing
 // at `path`: nothing to do. Errors of `filesystem` propagate; what was deleted before stays deleted.
 void remove_tree(const std::filesystem::path& path, Filesystem& filesystem);
+
+// The same walk, going on past every failure of `filesystem`: what could be deleted is, and the
+// paths that stay are returned, deepest first; a directory stays when something in it does.
+std::vector<std::filesystem::path> remove_tree_best_effort(const std::filesystem::path& path, Filesystem& filesystem);
 
 }  // namespace vetra_service_manager::platform::tree_removal

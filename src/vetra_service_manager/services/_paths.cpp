@@ -19,15 +19,20 @@ fs::path linux_data_dir() {
 }  // namespace
 
 fs::path get_service_dir() {
-    const std::string system = platform::name();
-    if (system == "Darwin") return platform::home_dir() / "Library" / "Application Support" / COMPANY_NAME / "services";
-    if (system == "Linux") return linux_data_dir() / COMPANY_NAME / "services";
-    if (system == "Windows") {
-        auto local = platform::directory_env("LOCALAPPDATA");
-        if (!local) throw MissingEnvironmentVariable("LOCALAPPDATA");
-        return *local / COMPANY_NAME / "services";
+    switch (platform::system()) {
+        case platform::System::macos:
+            return platform::home_dir() / "Library" / "Application Support" / COMPANY_NAME / "services";
+        case platform::System::linux:
+            return linux_data_dir() / COMPANY_NAME / "services";
+        case platform::System::windows: {
+            auto local = platform::directory_env("LOCALAPPDATA");
+            if (!local) throw MissingEnvironmentVariable("LOCALAPPDATA");
+            return *local / COMPANY_NAME / "services";
+        }
+        case platform::System::other:
+            break;
     }
-    throw std::invalid_argument("Unsupported platform: " + system);
+    throw std::invalid_argument("Unsupported platform: " + platform::name());
 }
 
 fs::path ensure_service_dir() {

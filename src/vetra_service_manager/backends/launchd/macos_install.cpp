@@ -12,19 +12,6 @@ namespace {
 
 constexpr std::uint64_t THROTTLE_INTERVAL_SECONDS = 60;
 
-
-// Removes what can be removed and leaves the rest; no error is reported.
-void remove_tree_best_effort(const fs::path& path) {
-    std::error_code ignored;
-    if (fs::is_directory(fs::symlink_status(path, ignored))) {
-        for (fs::directory_iterator it(path, ignored), end; !ignored && it != end; it.increment(ignored)) {
-            remove_tree_best_effort(it->path());
-        }
-        ignored.clear();
-    }
-    fs::remove(path, ignored);
-}
-
 }  // namespace
 
 void MacOSServiceManager::write_definition(const std::vector<std::string>& program_arguments,
@@ -98,11 +85,12 @@ void MacOSServiceManager::uninstall(bool raise_if_not_installed) {
                                                      std::string("Failed to delete the plist file: ") + error.what()));
     }
     const fs::path logs = log_dir();
-    // The logs are removed as far as possible; a log directory we cannot even look at stays.
+    // The logs are removed as far as possible, and what resists stays unreported; a log directory
+    // we cannot even look at stays with a warning.
     try {
         if (platform::files::exists(logs)) {
             logger().info("Removing service log dir: {}", platform::to_text(logs));
-            remove_tree_best_effort(logs);
+            platform::files::remove_tree_best_effort(logs);
         }
     } catch (const fs::filesystem_error& error) {
         logger().warn("Cannot remove service log dir {}: {}", platform::to_text(logs), error.code().message());

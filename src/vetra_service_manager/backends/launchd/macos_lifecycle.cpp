@@ -6,15 +6,14 @@
 #include "vetra_service_manager/backends/launchd/macos.hpp"
 #include "vetra_service_manager/exceptions.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
+#include "vetra_service_manager/platform/text.hpp"
 
 namespace vetra_service_manager::backends::launchd::macos {
 namespace {
 
 // launchctl ends its messages with a line break; the error message is one line.
 std::string error_text(const platform::process::Captured& run) {
-    std::string text = run.err;
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
-    return text;
+    return std::string(platform::text::without_trailing_space(run.err));
 }
 
 // Logs "<failure>: <launchctl's error>" and raises it for `operation`.

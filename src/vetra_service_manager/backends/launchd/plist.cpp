@@ -11,6 +11,7 @@
 #include <fmt/format.h>
 
 #include "vetra_service_manager/platform/files.hpp"
+#include "vetra_service_manager/platform/text.hpp"
 
 namespace vetra_service_manager::backends::launchd::plist {
 namespace fs = std::filesystem;
@@ -23,38 +24,15 @@ struct MallocFree {
 };
 using MallocText = std::unique_ptr<char, MallocFree>;
 
-// The length of the well-formed UTF-8 sequence at the start of `text`, 0 if there is none there.
-std::size_t utf8_sequence_length(std::string_view text) {
-    const auto byte = [&](std::size_t i) { return i < text.size() ? static_cast<unsigned char>(text[i]) : 0u; };
-    const auto trail = [&](std::size_t i, unsigned low = 0x80, unsigned high = 0xBF) {
-        return byte(i) >= low && byte(i) <= high;
-    };
-    const unsigned lead = byte(0);
-    if (lead < 0x80) return 1;
-    if (lead >= 0xC2 && lead <= 0xDF) return trail(1) ? 2 : 0;
-    if (lead >= 0xE0 && lead <= 0xEF) {
-        // No overlong forms (E0 80..9F) and no surrogates (ED A0..BF).
-        const bool second = lead == 0xE0 ? trail(1, 0xA0) : lead == 0xED ? trail(1, 0x80, 0x9F) : trail(1);
-        return second && trail(2) ? 3 : 0;
-    }
-    if (lead >= 0xF0 && lead <= 0xF4) {
-        // No overlong forms (F0 80..8F) and nothing past U+10FFFF (F4 90..).
-        const bool second = lead == 0xF0 ? trail(1, 0x90) : lead == 0xF4 ? trail(1, 0x80, 0x8F) : trail(1);
-        return second && trail(2) && trail(3) ? 4 : 0;
-    }
-    return 0;
-}
-
 // The value as it can be shown in an error line: bytes that are no UTF-8 as \xNN.
 std::string printable(std::string_view value) {
     std::string shown;
     for (std::size_t i = 0; i < value.size();) {
-        const std::size_t length = utf8_sequence_length(value.substr(i));
-        if (length == 0) {
-            shown += fmt::format("\\x{:02X}", static_cast<unsigned char>(value[i++]));
+        if (const auto decoded = platform::text::next_code_point(value, i)) {
+            shown.append(value.substr(i, decoded->length));
+            i += decoded->length;
         } else {
-            shown.append(value.substr(i, length));
-            i += length;
+            shown += fmt::format("\\x{:02X}", static_cast<unsigned char>(value[i++]));
         }
     }
     return shown;
@@ -65,23 +43,20 @@ std::string printable(std::string_view value) {
 // launchd reads a property list as UTF-8 XML and rejects the whole file for one string it cannot
 // read; it is better refused here, naming the value, than reported later as a failed bootstrap.
 void check_string(const std::string& key, const std::string& value) {
-    const std::string_view text(value);
-    for (std::size_t i = 0; i < text.size();) {
-        const std::size_t length = utf8_sequence_length(text.substr(i));
-        if (length == 0) {
-            throw PlistError("The value of " + key + " is not valid UTF-8: " + printable(value));
-        }
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (length == 1 && c < 0x20 && c != '\t' && c != '\n' && c != '\r') {
+    for (std::size_t i = 0; i < value.size();) {
+        const auto decoded = platform::text::next_code_point(value, i);
+        if (!decoded) throw PlistError("The value of " + key + " is not valid UTF-8: " + printable(value));
+        const char32_t c = decoded->value;
+        if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') {
             throw PlistError("The value of " + key + " contains a control character (code " + std::to_string(c) +
                              ") that an XML property list cannot hold");
         }
         // U+FFFE and U+FFFF are not XML characters either.
-        if (length == 3 && text.compare(i, 2, "\xEF\xBF") == 0 && static_cast<unsigned char>(text[i + 2]) >= 0xBE) {
+        if (c == 0xFFFE || c == 0xFFFF) {
             throw PlistError(fmt::format("The value of {} contains U+{:04X}, which an XML property list cannot hold: {}",
-                                         key, 0xFFFE + (static_cast<unsigned char>(text[i + 2]) - 0xBE), value));
+                                         key, static_cast<std::uint32_t>(c), value));
         }
-        i += length;
+        i += decoded->length;
     }
 }
 

@@ -1,5 +1,6 @@
 // Identity, status queries, the installed version and the log viewer of the systemd backend.
 #include "vetra_service_manager/backends/systemd/linux.hpp"
+#include "vetra_service_manager/backends/systemd/linux_ask.hpp"
 
 #include <algorithm>
 #include <optional>
@@ -51,6 +52,17 @@ std::size_t rank(const std::vector<std::string>& search_path, const fs::path& di
 }
 
 }  // namespace
+
+void ask(spdlog::logger& logger, ServiceOperation operation, const std::string& failure,
+         const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const linux_bus::CallError& error) {
+        const std::string message = failure + ": " + error.what();
+        logger.error("{}", message);
+        throw ServiceOperationError(operation, message);
+    }
+}
 
 bool is_mask(const fs::path& path) {
     std::error_code ignored;

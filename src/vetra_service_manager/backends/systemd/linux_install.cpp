@@ -2,6 +2,7 @@
 // enablement, start, stop and removal.
 
 #include "vetra_service_manager/backends/systemd/linux.hpp"
+#include "vetra_service_manager/backends/systemd/linux_ask.hpp"
 #include "vetra_service_manager/backends/systemd/linux_unit.hpp"
 #include "vetra_service_manager/exceptions.hpp"
 #include "vetra_service_manager/platform/files.hpp"
@@ -60,18 +61,9 @@ void LinuxServiceManager::uninstall(bool raise_if_not_installed) {
         return;
     }
     auto& manager = connect(ServiceOperation::UNINSTALL);
-    const auto ask = [&](const char* failure, auto&& action) {
-        try {
-            action();
-        } catch (const linux_bus::CallError& error) {
-            const std::string message = std::string(failure) + ": " + error.what();
-            logger().error("{}", message);
-            throw ServiceOperationError(ServiceOperation::UNINSTALL, message);
-        }
-    };
     // Also a unit waiting to be restarted: it would come back after the file is gone.
     stop_unit(manager, ServiceOperation::UNINSTALL);
-    ask("Failed to disable the service", [&] {
+    ask(logger(), ServiceOperation::UNINSTALL, "Failed to disable the service", [&] {
         logger().info("Disabling unit {}", unit_name());
         manager.disable_unit_file(unit_name());
     });
@@ -98,11 +90,12 @@ void LinuxServiceManager::uninstall(bool raise_if_not_installed) {
                                                      std::string("Failed to delete the unit file: ") + error.what()));
     }
     // The manager forgets the unit once it has reread the files and no failure record keeps it.
-    ask("Failed to reload the user manager", [&] {
+    ask(logger(), ServiceOperation::UNINSTALL, "Failed to reload the user manager", [&] {
         logger().info("Reloading the systemd user manager");
         manager.reload();
     });
-    ask("Failed to forget the service", [&] { manager.reset_failed_unit(unit_name()); });
+    ask(logger(), ServiceOperation::UNINSTALL, "Failed to forget the service",
+        [&] { manager.reset_failed_unit(unit_name()); });
     logger().info("Service {} successfully uninstalled", service_name());
 }
 

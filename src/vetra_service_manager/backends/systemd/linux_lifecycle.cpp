@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "vetra_service_manager/backends/systemd/linux.hpp"
+#include "vetra_service_manager/backends/systemd/linux_ask.hpp"
 #include "vetra_service_manager/exceptions.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
 
@@ -20,24 +21,13 @@ constexpr int EXEC_FAILED = 203;
 // A stop time-out of "infinity" is waited for this long at most.
 constexpr std::chrono::microseconds LONGEST_STOP{std::chrono::hours(1)};
 
-// Runs `action` on the manager; a refusal becomes a ServiceOperationError for `operation` that
-// quotes the manager's reason in full (the bus error itself adds nothing to chain).
-template <typename Action>
-void ask(spdlog::logger& logger, ServiceOperation operation, const std::string& failure, Action&& action) {
-    try {
-        action();
-    } catch (const linux_bus::CallError& error) {
-        const std::string message = failure + ": " + error.what();
-        logger.error("{}", message);
-        throw ServiceOperationError(operation, message);
-    }
-}
-
 }  // namespace
 
 base::ServiceManagerBackend::StepReading LinuxServiceManager::read_step(ServiceOperation operation) const {
     const auto current = read(operation);
-    StepReading reading{current.status, current.stoppable()};
+    StepReading reading;
+    reading.status = current.status;
+    reading.stoppable = current.stoppable();
     const auto runtime = platform::directory_env("XDG_RUNTIME_DIR");
     if (current.file_state == "masked-runtime" ||
         (current.mask && runtime && platform::to_text(*current.mask).starts_with(platform::to_text(*runtime) + "/"))) {

@@ -5,38 +5,18 @@
 
 #include <fmt/format.h>
 
+#include "vetra_service_manager/platform/text.hpp"
+
 namespace vetra_service_manager::backends::systemd::linux_unit {
 namespace {
 
 // Well-formed UTF-8 (no overlong forms, surrogates or code points past U+10FFFF): systemd ignores
 // a setting whose value is anything else.
 bool is_utf8(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        std::size_t length = 0;
-        char32_t code = 0;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            length = 2, code = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            length = 3, code = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            length = 4, code = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + length > text.size()) return false;
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80) return false;
-            code = (code << 6) | (next & 0x3F);
-        }
-        static constexpr char32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (code < smallest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
-        i += length;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto decoded = platform::text::next_code_point(text, i);
+        if (!decoded) return false;
+        i += decoded->length;
     }
     return true;
 }

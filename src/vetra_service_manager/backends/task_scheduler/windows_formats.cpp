@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "vetra_service_manager/platform/platform.hpp"
+#include "vetra_service_manager/platform/text.hpp"
 
 namespace vetra_service_manager::backends::task_scheduler::windows_formats {
 namespace {
@@ -12,38 +13,6 @@ namespace {
 void put_unit(std::string& out, char32_t unit) {
     out += static_cast<char>(unit & 0xFF);
     out += static_cast<char>((unit >> 8) & 0xFF);
-}
-
-// Decodes one UTF-8 sequence at `at`, advancing it; rejects overlong forms, surrogates and
-// values beyond U+10FFFF.
-char32_t decode(std::string_view text, std::size_t& at) {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(at);
-    int length = 0;
-    char32_t value = 0;
-    if (lead < 0x80) {
-        ++at;
-        return lead;
-    } else if ((lead & 0xE0) == 0xC0) {
-        length = 2, value = lead & 0x1F;
-    } else if ((lead & 0xF0) == 0xE0) {
-        length = 3, value = lead & 0x0F;
-    } else if ((lead & 0xF8) == 0xF0) {
-        length = 4, value = lead & 0x07;
-    } else {
-        throw std::invalid_argument("The text is not valid UTF-8");
-    }
-    if (at + length > text.size()) throw std::invalid_argument("The text is not valid UTF-8");
-    for (int i = 1; i < length; ++i) {
-        if ((byte(at + i) & 0xC0) != 0x80) throw std::invalid_argument("The text is not valid UTF-8");
-        value = (value << 6) | (byte(at + i) & 0x3F);
-    }
-    static constexpr char32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (value < smallest[length] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
-        throw std::invalid_argument("The text is not valid UTF-8");
-    }
-    at += length;
-    return value;
 }
 
 template <typename Number>
@@ -93,7 +62,10 @@ std::string utf16le_with_bom(std::string_view utf8) {
     std::string out("\xFF\xFE", 2);
     out.reserve(2 + utf8.size() * 2);
     for (std::size_t at = 0; at < utf8.size();) {
-        const char32_t value = decode(utf8, at);
+        const auto decoded = platform::text::next_code_point(utf8, at);
+        if (!decoded) throw std::invalid_argument("The text is not valid UTF-8");
+        const char32_t value = decoded->value;
+        at += decoded->length;
         if (value < 0x10000) {
             put_unit(out, value);
         } else {
