@@ -21,6 +21,17 @@ std::string describe_current_exception() {
     }
 }
 
+namespace {
+
+// Polls start FIRST_POLL_INTERVAL_MS apart and spread out to a twentieth of the time waited so far.
+std::chrono::milliseconds poll_interval(std::chrono::milliseconds elapsed, int max_poll_interval_ms) {
+    using std::chrono::milliseconds;
+    return std::clamp(elapsed / 20, milliseconds(FIRST_POLL_INTERVAL_MS),
+                      milliseconds(std::max(max_poll_interval_ms, FIRST_POLL_INTERVAL_MS)));
+}
+
+}  // namespace
+
 ServiceManagerBackend::ServiceManagerBackend(std::string service_name, std::filesystem::path app_dir,
                                              std::shared_ptr<spdlog::logger> logger)
     : service_name_(std::move(service_name)), app_dir_(std::move(app_dir)), logger_(std::move(logger)) {}
@@ -42,12 +53,23 @@ bool ServiceManagerBackend::_wait_until(const std::function<bool()>& condition, 
             logger().info("Service {} reached desired status after {}ms", service_name(), elapsed().count());
             return true;
         }
-        const auto interval = std::clamp(elapsed() / 20, milliseconds(FIRST_POLL_INTERVAL_MS),
-                                         milliseconds(std::max(max_poll_interval_ms, FIRST_POLL_INTERVAL_MS)));
-        std::this_thread::sleep_for(interval);
+        std::this_thread::sleep_for(poll_interval(elapsed(), max_poll_interval_ms));
     }
     logger().warn("Timeout reached while waiting for {} status change", service_name());
     return false;
+}
+
+bool ServiceManagerBackend::_stays_up_until(const std::function<bool()>& up,
+                                            std::chrono::steady_clock::time_point until) const {
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        if (!up()) return false;
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= until) return true;
+        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - start);
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+            poll_interval(elapsed, DEFAULT_POLL_INTERVAL_MS), until - now));
+    }
 }
 
 ServiceManagerBackend::StepReading ServiceManagerBackend::read_step(exceptions::ServiceOperation) const {
@@ -135,8 +157,51 @@ ServiceManagerBackend::Outcome ServiceManagerBackend::stop(bool raise_if_already
     return Outcome::CHANGED;
 }
 
+ServiceManagerBackend::Outcome ServiceManagerBackend::start_and_settle(bool raise_if_already_running, Settle when) {
+    const Outcome outcome = start(raise_if_already_running);
+    // Timed from the moment the platform called the service started.
+    if (outcome == Outcome::CHANGED) pending_settle_ = PendingSettle{std::chrono::steady_clock::now() + SETTLING_TIME};
+    if (when == Settle::NOW) settle();
+    return outcome;
+}
+
+void ServiceManagerBackend::settle() {
+    if (!pending_settle_) return;
+    const PendingSettle pending = *pending_settle_;
+    pending_settle_.reset();
+    if (!pending.fresh_install) return check_settled(pending.until);
+    try {
+        check_settled(pending.until);
+    } catch (...) {
+        fail_install();
+    }
+}
+
+void ServiceManagerBackend::check_settled(std::chrono::steady_clock::time_point until) const {
+    const double seconds = std::chrono::duration<double>(SETTLING_TIME).count();
+    logger().info("Watching service {} until {:g} s have passed since its start", service_name(), seconds);
+    const auto why = why_not_settled(until);
+    if (!why) {
+        logger().info("Service {} stayed up", service_name());
+        return;
+    }
+    const std::string message =
+        fmt::format("Failed to start the service: {} did not stay up for {:g} s after its start: {}", service_name(),
+                    seconds, *why);
+    logger().error("{}", message);
+    throw exceptions::ServiceOperationError(exceptions::ServiceOperation::START, message);
+}
+
+std::optional<std::string> ServiceManagerBackend::why_not_settled(std::chrono::steady_clock::time_point until) const {
+    status::RunningStatus last = status::RunningStatus::RUNNING;
+    if (_stays_up_until([&] { return (last = status().running_status) == status::RunningStatus::RUNNING; }, until)) {
+        return std::nullopt;
+    }
+    return "its status became " + status::to_string(last);
+}
+
 void ServiceManagerBackend::install(const std::vector<std::string>& program_arguments, const version::Version& version,
-                                    bool raise_if_already_installed) {
+                                    bool raise_if_already_installed, Settle when) {
     using exceptions::ServiceOperation;
     using exceptions::ServiceOperationError;
     logger().info("Installing service: {}, version: {} with args: {}", service_name(), version.str(),
@@ -153,7 +218,7 @@ void ServiceManagerBackend::install(const std::vector<std::string>& program_argu
         logger().debug("Service is already installed, skipping");
         // A leftover of a failed install, or a service stopped or disabled since, must not pass
         // for a running one: what was the user's stays, so nothing is cleaned up here.
-        enable_and_start_installed();
+        enable_and_start_installed(when);
         return;
     }
     // Nothing is written where it would not run, or would undo a decision of the user's.
@@ -161,42 +226,47 @@ void ServiceManagerBackend::install(const std::vector<std::string>& program_argu
     try {
         write_definition(program_arguments, version);
         enable();
-        start();
-        logger().info("Successfully installed and started service: {}", service_name());
+        start_and_settle(false, Settle::LATER);
     } catch (...) {
-        // The failure is logged by the step that raised it and reported by whoever catches it: here it
-        // is only passed on.
-        const std::string cause = describe_current_exception();
-        logger().info("Installation failed, cleaning up");
-        const std::string left = clean_up_failed_install();
+        fail_install();
+    }
+    if (pending_settle_) pending_settle_->fresh_install = true;
+    if (when == Settle::NOW) settle();
+    logger().info("Successfully installed and started service: {}", service_name());
+}
+
+void ServiceManagerBackend::fail_install() {
+    using exceptions::ServiceOperation;
+    using exceptions::ServiceOperationError;
+    // The failure is logged by the step that raised it and reported by whoever catches it: here it
+    // is only passed on.
+    const std::string cause = describe_current_exception();
+    logger().info("Installation failed, cleaning up");
+    const std::string left = clean_up_failed_install();
+    try {
+        throw;
+    } catch (const ServiceOperationError& error) {
+        if (left.empty()) throw;
+        // The same error, telling what stays; chained to what it was chained to.
+        ServiceOperationError told(error.operation(), std::string(error.what()) + "; " + left);
         try {
-            throw;
-        } catch (const ServiceOperationError& error) {
-            if (left.empty()) throw;
-            // The same error, telling what stays; chained to what it was chained to.
-            ServiceOperationError told(error.operation(), std::string(error.what()) + "; " + left);
-            try {
-                std::rethrow_if_nested(error);
-            } catch (...) {
-                std::throw_with_nested(told);
-            }
-            throw told;
+            std::rethrow_if_nested(error);
         } catch (...) {
-            std::string message = "Installation failed: " + cause;
-            if (!left.empty()) message += "; " + left;
-            std::throw_with_nested(ServiceOperationError(ServiceOperation::INSTALL, message));
+            std::throw_with_nested(told);
         }
+        throw told;
+    } catch (...) {
+        std::string message = "Installation failed: " + cause;
+        if (!left.empty()) message += "; " + left;
+        std::throw_with_nested(ServiceOperationError(ServiceOperation::INSTALL, message));
     }
 }
 
-void ServiceManagerBackend::enable_and_start_installed() {
+void ServiceManagerBackend::enable_and_start_installed(Settle when) {
     enable();
-    start();
-    if (status().running_status != status::RunningStatus::RUNNING) {
-        const std::string message = "Failed to start the service: it is installed but does not run";
-        logger().error("{}", message);
-        throw exceptions::ServiceOperationError(exceptions::ServiceOperation::START, message);
-    }
+    // A start that found the service running leaves nothing to doubt; one that started it is
+    // settled, which also tells one that never came up.
+    start_and_settle(false, when);
 }
 
 std::string ServiceManagerBackend::clean_up_failed_install() noexcept {

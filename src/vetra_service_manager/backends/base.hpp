@@ -1,5 +1,6 @@
 #pragma once
 // The contract every platform backend fulfils for one service.
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -23,6 +24,16 @@ namespace vetra_service_manager::backends::base {
 inline constexpr int DEFAULT_STATUS_WAIT_TIMEOUT_SECONDS = 30;
 inline constexpr int FIRST_POLL_INTERVAL_MS = 50;
 inline constexpr int DEFAULT_POLL_INTERVAL_MS = 500;
+
+// A start that changed something counts only once the service has kept running this long after
+// it: a runner that fails on its configuration, or forks and exits, has ended by then, while the
+// service manager still called the start a success.
+inline constexpr std::chrono::milliseconds SETTLING_TIME{1000};
+
+// When a start that changed something is watched for SETTLING_TIME: before the call returns
+// (NOW), or by a later settle() (LATER), so that a command starting several services waits out
+// their settling times together rather than one after the other.
+enum class Settle { NOW, LATER };
 
 // Whether the backends of one command may share their readings of the service manager. A command
 // that changes state reads afresh after each change (FRESH); one that only reads (status) may ask
@@ -54,12 +65,13 @@ public:
 
     // Leaves the service installed, enabled and running. An installed service's definition is not
     // rewritten, whatever version it has: it is only enabled and started through enable() and
-    // start(), and fails as START if it does not come up. A fresh one is written by
-    // write_definition() and then enabled and started; any failure there is cleaned up by
-    // clean_up_failed_install() and reported once: a ServiceOperationError as it is, anything else
-    // as "Installation failed: <cause>" with INSTALL, chained to the cause.
+    // start_and_settle(), and fails as START if it does not come up or stay up. A fresh one is
+    // written by write_definition() and then enabled and started; any failure there, its settling
+    // included, is cleaned up by clean_up_failed_install() and reported once: a
+    // ServiceOperationError as it is, anything else as "Installation failed: <cause>" with
+    // INSTALL, chained to the cause. `when`: when the start it made is settled.
     virtual void install(const std::vector<std::string>& program_arguments, const version::Version& version,
-                         bool raise_if_already_installed = false);
+                         bool raise_if_already_installed = false, Settle when = Settle::NOW);
     virtual void uninstall(bool raise_if_not_installed = false) = 0;
 
     // What a step did: changed the service, found it already so, or found no service to change.
@@ -75,6 +87,16 @@ public:
     Outcome start(bool raise_if_already_running = false);
     // Not only a running service: also one starting, stopping or waiting to be restarted.
     Outcome stop(bool raise_if_already_stopped = false);
+    // start() for the callers that promise "started": a start that changed something is then
+    // settled `when` it says. One that found the service running has nothing to settle.
+    Outcome start_and_settle(bool raise_if_already_running = false, Settle when = Settle::NOW);
+    // Watches the service last started by install() or start_and_settle() with Settle::LATER until
+    // SETTLING_TIME has passed since that start, and raises START's ServiceOperationError, with the
+    // backend's words on why, when it did not stay up (a fresh install is cleaned up first, as by
+    // install()). Nothing to do when no start waits to be settled; each start is settled once.
+    void settle();
+    // Whether a start waits to be settled.
+    bool settle_pending() const noexcept { return pending_settle_.has_value(); }
     // A fresh reading on every call.
     virtual status::ServiceStatus status() const = 0;
     virtual std::optional<version::Version> version() const = 0;
@@ -98,6 +120,15 @@ public:
                      int max_poll_interval_ms = DEFAULT_POLL_INTERVAL_MS) const;
 
 protected:
+    // Why the service did not stay up from now until `until`, in the backend's words for the error
+    // ("systemd reports ..."), or nothing when it did. It was started a moment ago, possibly with
+    // another service started since: what happened in between must show as well. Default: polls
+    // status() as _stays_up_until() does.
+    virtual std::optional<std::string> why_not_settled(std::chrono::steady_clock::time_point until) const;
+    // Whether `up` holds at once, at the intervals _wait_until() polls at, and once more at `until`;
+    // false as soon as it does not.
+    bool _stays_up_until(const std::function<bool()>& up, std::chrono::steady_clock::time_point until) const;
+
     // What a step decides on, read once at its start.
     struct StepReading {
         status::ServiceStatus status;
@@ -141,7 +172,12 @@ protected:
     void log_failed_clean_up() const noexcept;
 
 private:
-    void enable_and_start_installed();
+    void enable_and_start_installed(Settle when);
+    // Raises START's error unless why_not_settled() finds the service up until `until`.
+    void check_settled(std::chrono::steady_clock::time_point until) const;
+    // For a failed fresh install, from within the handler of its failure: cleans up and raises the
+    // failure as install() reports it.
+    [[noreturn]] void fail_install();
     // Raises the reading's refusal, if any, as `operation`'s error.
     void refuse_if_refused(const StepReading& current, exceptions::ServiceOperation operation) const;
     // ServiceNotInstalledError, with a warning, unless the reading says installed.
@@ -150,6 +186,13 @@ private:
     std::string service_name_;
     std::filesystem::path app_dir_;
     std::shared_ptr<spdlog::logger> logger_;
+    // The start that waits to be settled: when its settling time ends, and whether it is a fresh
+    // install's (cleaned up should it not stay up).
+    struct PendingSettle {
+        std::chrono::steady_clock::time_point until;
+        bool fresh_install = false;
+    };
+    std::optional<PendingSettle> pending_settle_;
 };
 
 }  // namespace vetra_service_manager::backends::base

@@ -18,7 +18,7 @@ UnsupportedServiceManager::UnsupportedServiceManager(std::string service_name, s
     : ServiceManagerBackend(std::move(service_name), std::move(app_dir),
                             logging::get_logger("vetra_service_manager.backends.unsupported")) {}
 
-void UnsupportedServiceManager::install(const std::vector<std::string>&, const version::Version&, bool) {
+void UnsupportedServiceManager::install(const std::vector<std::string>&, const version::Version&, bool, base::Settle) {
     refuse(ServiceOperation::INSTALL);
 }
 

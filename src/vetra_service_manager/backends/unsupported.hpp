@@ -10,7 +10,7 @@ public:
     UnsupportedServiceManager(std::string service_name, std::filesystem::path app_dir);
 
     void install(const std::vector<std::string>& program_arguments, const version::Version& version,
-                 bool raise_if_already_installed = false) override;
+                 bool raise_if_already_installed = false, base::Settle when = base::Settle::NOW) override;
     void uninstall(bool raise_if_not_installed = false) override;
     status::ServiceStatus status() const override;
     std::optional<version::Version> version() const override;

@@ -1,9 +1,10 @@
 #include "vetra_service_manager/cli/_operate.hpp"
 
 #include <algorithm>
+#include <exception>
 #include <optional>
 
-#include "vetra_service_manager/cli/_output.hpp"
+#include "vetra_service_manager/cli/_report.hpp"
 #include "vetra_service_manager/exceptions.hpp"
 #include "vetra_service_manager/platform/interrupts.hpp"
 #include "vetra_service_manager/services/registry.hpp"
@@ -11,8 +12,6 @@
 
 namespace vetra_service_manager::cli::_operate {
 namespace registry = services::registry;
-
-using _output::say;
 
 namespace {
 
@@ -29,15 +28,16 @@ std::vector<const registry::RegistryEntry*> chosen(Action action, const std::vec
     return entries;
 }
 
-// The line for one service, or nothing when it is not installed.
+// The line for one service, or nothing when it is not installed. A start is left to settle.
 std::optional<std::string> apply(Action action, registry::ServiceHandle& service) {
     using Outcome = registry::ServiceHandle::Outcome;
+    constexpr auto later = registry::ServiceHandle::Settle::LATER;
     const std::string& name = service.backend().service_name();
     try {
         switch (action) {
             case Action::START:
-                return service.start() == Outcome::ALREADY_SO ? "- " + name + " already running"
-                                                              : "\u2713 " + name + " started";
+                return service.start(later) == Outcome::ALREADY_SO ? "- " + name + " already running"
+                                                                   : "\u2713 " + name + " started";
             case Action::STOP:
                 // Not only a running service: one waiting to be restarted would come back.
                 switch (service.stop()) {
@@ -48,7 +48,7 @@ std::optional<std::string> apply(Action action, registry::ServiceHandle& service
                 break;
             case Action::RESTART:
                 if (service.stop() == Outcome::NOT_INSTALLED) return std::nullopt;
-                service.start();
+                service.start(later);
                 return "\u2713 " + name + " restarted";
         }
     } catch (const exceptions::ServiceNotInstalledError&) {
@@ -68,17 +68,21 @@ void add_service_arguments(CLI::App& parser, std::vector<std::string>& services)
 int run(Action action, const std::vector<std::string>& services) {
     int status = 0;
     const auto command = registry::command();
-    for (const auto* entry : chosen(action, services)) {
-        platform::interrupts::check();
-        auto service = entry->get_service(command);
-        const auto line = apply(action, service);
-        if (!line) {
-            say("  \u2717 " + entry->service_name() + " is not installed");
-            status = 1;
-            continue;
+    _report::Report report;
+    std::exception_ptr stopped;
+    try {
+        for (const auto* entry : chosen(action, services)) {
+            platform::interrupts::check();
+            auto service = entry->get_service(command);
+            const auto line = apply(action, service);
+            if (!line) status = 1;
+            report.add(std::move(service), line ? "  " + *line : "  \u2717 " + entry->service_name() + " is not installed");
         }
-        say("  " + *line);
+    } catch (...) {
+        // The services started so far are settled and told first.
+        stopped = std::current_exception();
     }
+    report.finish(stopped);
     return status;
 }
 

@@ -13,9 +13,10 @@ enum class Action { START, STOP, RESTART };
 void add_service_arguments(CLI::App& parser, std::vector<std::string>& services);
 
 // Applies `action` to the named services, or to all of them (install order; stop: the reverse),
-// in that order and each once. Prints one line per service. Returns 1 when one was not installed
-// (after handling the others), else 0. Stops with platform::interrupts::Interrupted between
-// services once interrupted.
+// in that order and each once. Prints one line per service, a start's once it has settled (the
+// next service is meanwhile acted on). Returns 1 when one was not installed (after handling the
+// others), else 0. A start that did not stay up raises its error once the others were handled.
+// Stops with platform::interrupts::Interrupted between services once interrupted.
 int run(Action action, const std::vector<std::string>& services);
 
 }  // namespace vetra_service_manager::cli::_operate

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <exception>
 #include <iterator>
 #include <string_view>
 #include <system_error>
@@ -10,6 +11,7 @@
 #include <optional>
 
 #include "vetra_service_manager/cli/_output.hpp"
+#include "vetra_service_manager/cli/_report.hpp"
 #include "vetra_service_manager/cli/_runnerops.hpp"
 #include "vetra_service_manager/config.hpp"
 #include "vetra_service_manager/exceptions.hpp"
@@ -298,12 +300,22 @@ int run(const Options& args) {
 
     say("\nRegistering services...");
     const auto command = registry::command();
-    for (const registry::RegistryEntry* entry : {&registry::sync_agent, &registry::sync_api}) {
-        // Stopping is safe only between services: the backend either completes one or removes it again.
-        platform::interrupts::check();
-        entry->get_service(command).install(version);
-        say("  \u2713 " + entry->service_name() + " (installed, enabled, started)");
+    // Each service's settling time runs while the next one is installed.
+    _report::Report report;
+    std::exception_ptr stopped;
+    try {
+        for (const registry::RegistryEntry* entry : {&registry::sync_agent, &registry::sync_api}) {
+            // Stopping is safe only between services: the backend either completes one or removes
+            // it again, and the services begun are settled before the command ends.
+            platform::interrupts::check();
+            auto service = entry->get_service(command);
+            service.install(version, registry::ServiceHandle::Settle::LATER);
+            report.add(std::move(service), "  \u2713 " + entry->service_name() + " (installed, enabled, started)");
+        }
+    } catch (...) {
+        stopped = std::current_exception();
     }
+    report.finish(stopped);
     say("\nInstall complete.");
     return 0;
 }

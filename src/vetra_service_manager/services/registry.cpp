@@ -21,11 +21,15 @@ ServiceHandle::ServiceHandle(std::unique_ptr<backends::base::ServiceManagerBacke
                              std::vector<std::string> program_arguments)
     : backend_(std::move(backend)), program_arguments_(std::move(program_arguments)) {}
 
-void ServiceHandle::install(const version::Version& version) { backend_->install(program_arguments_, version); }
+void ServiceHandle::install(const version::Version& version, Settle when) {
+    backend_->install(program_arguments_, version, false, when);
+}
 
 void ServiceHandle::uninstall() { backend_->uninstall(); }
 
-ServiceHandle::Outcome ServiceHandle::start() { return backend_->start(); }
+ServiceHandle::Outcome ServiceHandle::start(Settle when) { return backend_->start_and_settle(false, when); }
+
+void ServiceHandle::settle() { backend_->settle(); }
 
 ServiceHandle::Outcome ServiceHandle::stop() { return backend_->stop(); }
 

@@ -18,14 +18,20 @@ public:
     ServiceHandle(std::unique_ptr<backends::base::ServiceManagerBackend> backend,
                   std::vector<std::string> program_arguments);
 
-    // Returns once the service is registered, enabled and started.
-    void install(const version::Version& version);
+    using Settle = backends::base::Settle;
+    // Returns once the service is registered, enabled and started; a start it made is settled
+    // `when` it says (see backends::base::ServiceManagerBackend::settle).
+    void install(const version::Version& version, Settle when = Settle::NOW);
     void uninstall();
     // Each a no-op when the service already is in that state; start raises
-    // exceptions::ServiceNotInstalledError for a service that is not installed.
+    // exceptions::ServiceNotInstalledError for a service that is not installed, and settles a start
+    // it made `when` it says.
     using Outcome = backends::base::ServiceManagerBackend::Outcome;
-    Outcome start();
+    Outcome start(Settle when = Settle::NOW);
     Outcome stop();
+    // Settles the start that install or start left to settle LATER, if any.
+    void settle();
+    bool settle_pending() const noexcept { return backend_->settle_pending(); }
     status::ServiceStatus status() const;
     std::optional<version::Version> version() const;
 
