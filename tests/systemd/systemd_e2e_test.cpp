@@ -169,6 +169,31 @@ TEST_F(SystemdE2E, InstallWithoutRunnerFailsInOneLineAndLeavesNothing) {
     EXPECT_EQ(load_state("vetra_sync_agent"), "not-found");
 }
 
+// A runner that ends soon after it started is no started service, though systemd called its start
+// done (and waits to start it again): install fails as that start, naming systemd's result, and
+// leaves nothing; start does not claim it either.
+TEST_F(SystemdE2E, RunnerThatEndsSoonAfterItsStartIsNotStarted) {
+    const std::string ends = "#!/usr/bin/env bash\n[[ ${1:-} == self ]] && exit 0\nsleep 0.2\nexit 3\n";
+    vsm_test::write_file(world.runner(), ends, fs::perms::owner_all);
+    const auto install = run_cli({"install", "--version", "1.0"});
+    EXPECT_EQ(install.exit_code, 1);
+    const auto lines = error_lines(install.err);
+    ASSERT_EQ(lines.size(), 1u) << install.err;
+    EXPECT_TRUE(lines[0].starts_with("error: Failed to start the service: ")) << lines[0];
+    EXPECT_NE(lines[0].find("result \"exit-code\", exit status 3"), std::string::npos) << lines[0];
+    for (const char* service : SERVICES) EXPECT_FALSE(fs::exists(unit_file(world.home(), service))) << service;
+
+    fs::remove(world.runner());
+    place_recording_runner();
+    ASSERT_EQ(run_cli({"install", "--version", "1.0"}).exit_code, 0);
+    ASSERT_EQ(run_cli({"stop", "vetra_api"}).exit_code, 0);
+    vsm_test::write_file(world.runner(), ends, fs::perms::owner_all);
+    const auto start = run_cli({"start", "vetra_api"});
+    EXPECT_EQ(start.exit_code, 1);
+    EXPECT_EQ(start.out.find("\u2713"), std::string::npos) << start.out;
+    EXPECT_EQ(error_lines(start.err).size(), 1u) << start.err;
+}
+
 // A home with every character that means something to systemd or a shell: the runner is started
 // through the shell where systemd refuses its path, and still gets exactly its arguments. The
 // ".." leads to the same directory, which systemd would refuse as a working directory.

@@ -2,6 +2,7 @@
 // Linux service manager: one service as a unit of the user's systemd manager, driven over its
 // D-Bus API, on the one connection of the command (its LinuxContext). Every question about the unit
 // is asked of the manager afresh; an instance remembers only its identity and where its unit file is.
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -76,6 +77,9 @@ private:
     void disable_service() override;
     void start_service(const StepReading& current) override;
     void stop_service(const StepReading& current) override;
+    // From the manager's signals; the reason quotes systemd's result and exit status, and the last
+    // lines of the service's output where the user journal has them.
+    std::optional<std::string> why_not_settled(std::chrono::steady_clock::time_point until) const override;
     // Stops the unit whatever it is doing and waits as long as systemd gives it to stop.
     void stop_unit(linux_bus::UserManager& manager, ServiceOperation operation);
     void write_definition(const std::vector<std::string>& program_arguments, const version::Version& version) override;

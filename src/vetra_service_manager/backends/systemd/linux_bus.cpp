@@ -130,6 +130,39 @@ int on_job_removed(sd_bus_message* message, void* userdata, sd_bus_error*) {
     return 0;
 }
 
+// What the signals of a watched unit told: the first state it was in that is not active/running.
+struct UnitWatch {
+    std::optional<UserManager::ActiveState> left;
+    // A signal told of a change without the new values: they are asked for.
+    bool reread = false;
+
+    void seen(const std::string& active, const std::string& sub) {
+        if (!left && (active != "active" || sub != "running")) left = UserManager::ActiveState{active, sub};
+    }
+};
+
+int on_properties_changed(sd_bus_message* message, void* userdata, sd_bus_error*) {
+    auto& watch = *static_cast<UnitWatch*>(userdata);
+    const char* interface = nullptr;
+    if (sd_bus_message_read(message, "s", &interface) < 0) {
+        watch.reread = true;
+        return 0;
+    }
+    // The Service interface's changes (Result, ExecMainStatus, ...) come as signals of their own.
+    if (std::strcmp(interface, UNIT_INTERFACE) != 0) return 0;
+    try {
+        auto changed = read_properties(message, {"ActiveState", "SubState"}, "PropertiesChanged");
+        if (changed.count("ActiveState") && changed.count("SubState")) {
+            watch.seen(changed["ActiveState"], changed["SubState"]);
+        } else {
+            watch.reread = true;
+        }
+    } catch (const CallError&) {
+        watch.reread = true;
+    }
+    return 0;
+}
+
 }  // namespace
 
 CallError::CallError(const std::string& message, std::string error_name)
@@ -226,7 +259,7 @@ UserManager::~UserManager() {
 }
 
 UserManager::UserManager(UserManager&& other) noexcept
-    : bus_(other.bus_), allowance_(other.allowance_), generation_(other.generation_) {
+    : bus_(other.bus_), allowance_(other.allowance_), generation_(other.generation_), subscribed_(other.subscribed_) {
     other.bus_ = nullptr;
 }
 
@@ -458,6 +491,56 @@ std::string UserManager::failed_condition(const std::string& unit) {
         // The state of its last check: positive passed, negative failed, zero not checked.
         if (state < 0) return fmt::format("{}={}{}", type, negate ? "!" : "", parameter);
     }
+}
+
+std::optional<UserManager::ActiveState> UserManager::watch_running(const std::string& unit,
+                                                                  std::chrono::steady_clock::time_point deadline) {
+    const std::string what = "Cannot watch " + unit;
+    const bool bus_client = sd_bus_is_bus_client(bus_) > 0;
+    // The manager sends a unit's changes to every connection on its private socket, but on the
+    // bus only to the clients that subscribed.
+    if (bus_client && !subscribed_) {
+        BusError error;
+        const int code = ordinary(what, [&] {
+            return sd_bus_call_method(bus_, DESTINATION, MANAGER_PATH, MANAGER_INTERFACE, "Subscribe", &error.error,
+                                      nullptr, "");
+        });
+        if (code < 0 && !sd_bus_error_has_name(&error.error, "org.freedesktop.systemd1.AlreadySubscribed")) {
+            check(code, what, &error.error);
+        }
+        subscribed_ = true;
+    }
+    // Listen before reading: a change right after the reading must not pass unseen. On the bus,
+    // only the manager's own signals count (any client may send one that looks like them).
+    UnitWatch watch;
+    sd_bus_slot* slot = nullptr;
+    check(sd_bus_match_signal(bus_, &slot, bus_client ? DESTINATION : nullptr, unit_path(unit).c_str(), PROPERTIES,
+                              "PropertiesChanged", on_properties_changed, &watch),
+          what);
+    const SlotGuard guard{slot};
+    const auto read_state = [&] {
+        watch.reread = false;
+        const std::string active = unit_property(unit, UNIT_INTERFACE, "ActiveState");
+        watch.seen(active, unit_property(unit, UNIT_INTERFACE, "SubState"));
+    };
+    read_state();
+    const std::string lost = "Lost the user manager while watching " + unit;
+    while (!watch.left) {
+        const int processed = sd_bus_process(bus_, nullptr);
+        check(processed, lost);
+        if (processed > 0) continue;
+        if (watch.reread) {
+            read_state();
+            continue;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) break;
+        const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(deadline - now).count();
+        // An interrupt (the user's Ctrl-C) ends the wait early: the watch goes on to its end.
+        const int waited = sd_bus_wait(bus_, static_cast<std::uint64_t>(micros));
+        if (waited != -EINTR) check(waited, lost);
+    }
+    return watch.left;
 }
 
 UserManager::Survey UserManager::survey(const std::vector<std::string>& units, const char* interface,

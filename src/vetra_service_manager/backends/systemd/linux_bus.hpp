@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -89,6 +90,14 @@ public:
     // The first of the unit's conditions that failed when it was last checked, as the unit file
     // writes it ("ConditionPathExists=!/x"); "" when none did.
     std::string failed_condition(const std::string& unit);
+    struct ActiveState {
+        std::string active;  // ActiveState
+        std::string sub;     // SubState
+    };
+    // Watches the unit from now until `deadline` through the manager's PropertiesChanged signals,
+    // not by asking again and again: the first state it is in that is not active/running, or
+    // nothing when it stayed so throughout.
+    std::optional<ActiveState> watch_running(const std::string& unit, std::chrono::steady_clock::time_point deadline);
 
     struct Survey {
         // The directories the manager reads unit files from, first to last (its UnitPath).
@@ -113,6 +122,7 @@ private:
     sd_bus* bus_;
     std::chrono::steady_clock::duration allowance_ = CALL_ALLOWANCE;
     std::uint64_t generation_ = 0;
+    bool subscribed_ = false;  // to the manager's signals, on the user bus
 };
 
 }  // namespace vetra_service_manager::backends::systemd::linux_bus

@@ -1,6 +1,6 @@
 // The systemd backend's own actions of enable, disable, start and stop, and what its steps read:
 // the unit's state, with a refusal for a masked unit. Start and stop wait for their job to finish
-// rather than polling.
+// rather than polling, and a start is watched settling through the manager's signals.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -9,6 +9,7 @@
 #include "vetra_service_manager/backends/systemd/linux_ask.hpp"
 #include "vetra_service_manager/exceptions.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
+#include "vetra_service_manager/platform/process.hpp"
 
 namespace vetra_service_manager::backends::systemd::linux {
 namespace {
@@ -20,6 +21,37 @@ constexpr std::chrono::seconds STOP_MARGIN{10};
 constexpr int EXEC_FAILED = 203;
 // A stop time-out of "infinity" is waited for this long at most.
 constexpr std::chrono::microseconds LONGEST_STOP{std::chrono::hours(1)};
+// The journal's last lines only add to an error that is already certain: not worth a long wait.
+constexpr std::chrono::seconds JOURNAL_TIMEOUT{3};
+constexpr const char* OUTPUT_LINES = "5";
+
+// The last lines the unit wrote, from the user journal, as one line; nothing where journalctl is
+// missing, fails, takes too long or has none.
+std::optional<std::string> last_output(const std::string& unit) {
+    platform::process::Captured run;
+    try {
+        run = platform::process::run_captured(
+            {"journalctl", "--user", "-u", unit, "-n", OUTPUT_LINES, "-o", "cat", "--no-pager", "--quiet"},
+            JOURNAL_TIMEOUT);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    if (run.timed_out || run.exit_code != 0) return std::nullopt;
+    std::string joined;
+    std::size_t begin = 0;
+    while (begin < run.out.size()) {
+        const std::size_t end = std::min(run.out.find('\n', begin), run.out.size());
+        std::string line = run.out.substr(begin, end - begin);
+        begin = end + 1;
+        // A terminal shows the error: no control characters of the service's reach it.
+        std::replace_if(line.begin(), line.end(), [](char c) { return (c >= 0 && c < 0x20) || c == 0x7F; }, ' ');
+        if (line.find_first_not_of(' ') == std::string::npos) continue;
+        if (!joined.empty()) joined += " | ";
+        joined += line;
+    }
+    if (joined.empty()) return std::nullopt;
+    return joined;
+}
 
 }  // namespace
 
@@ -113,6 +145,29 @@ void LinuxServiceManager::start_service(const StepReading& current) {
     }
     logger().info("Service {} reached desired status after {:.0f}ms", service_name(),
                   std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count());
+}
+
+std::optional<std::string> LinuxServiceManager::why_not_settled(std::chrono::steady_clock::time_point until) const {
+    auto& manager = connect(ServiceOperation::START);
+    std::optional<linux_bus::UserManager::ActiveState> left;
+    std::string active, sub, result;
+    int exit_status = 0;
+    ask(logger(), ServiceOperation::START, "Failed to watch the service", [&] {
+        left = manager.watch_running(unit_name(), until);
+        if (!left) return;
+        logger().debug("Unit {} left active/running for {}/{}", unit_name(), left->active, left->sub);
+        // The state it went on to, as the user will find it: the first one may have been a step
+        // on the way (failed, on the way to waiting to be restarted).
+        active = manager.unit_property(unit_name(), linux_bus::UNIT_INTERFACE, "ActiveState");
+        sub = manager.unit_property(unit_name(), linux_bus::UNIT_INTERFACE, "SubState");
+        result = manager.unit_property(unit_name(), linux_bus::SERVICE_INTERFACE, "Result");
+        exit_status = manager.unit_int_property(unit_name(), linux_bus::SERVICE_INTERFACE, "ExecMainStatus");
+    });
+    if (!left) return std::nullopt;
+    std::string why =
+        fmt::format("systemd reports state {}/{}, result \"{}\", exit status {}", active, sub, result, exit_status);
+    if (const auto output = last_output(unit_name())) why += "; its last output: " + *output;
+    return why;
 }
 
 void LinuxServiceManager::stop_service(const StepReading&) {
