@@ -260,6 +260,11 @@ TEST_F(MacOSInstallTest, FailedInstallLeavesNoPropertyList) {
              queue("bootstrap", "5 Bootstrap failed: 5: Input/output error (again)");
          },
          ServiceOperation::START, "Failed to start the service: Bootstrap failed: 5: Input/output error (again)"},
+        // launchd ran it, and would call it started: only its staying up tells.
+        {"the agent ends soon after its bootstrap", [&] { write_file(state / "exit" / LABEL, "0.3 3\n"); },
+         ServiceOperation::START,
+         "Failed to start the service: demo_service did not stay up for 1 s after its start: launchd reports state "
+         "\"not running\", last exit code 3"},
         {"LaunchAgents cannot be created", [&] { write_file(plist.parent_path(), "a file, not a directory\n"); },
          ServiceOperation::INSTALL, "Installation failed: "},
         {"an argument XML cannot carry", [] {}, ServiceOperation::INSTALL,

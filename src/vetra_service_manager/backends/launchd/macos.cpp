@@ -49,6 +49,14 @@ std::string enablement_regex(const std::string& label) {
     return pattern;
 }
 
+// The value of a `launchctl print` line "<name> = <value>"; the first such line is the agent's own
+// (nested blocks such as the coalitions come after). Empty when there is none.
+std::string print_field(const std::string& description, const std::string& name) {
+    const std::regex pattern("(^|\\n)\\s*" + regex_escape(name) + " = ([^\\n]*)");
+    std::smatch match;
+    return std::regex_search(description, match, pattern) ? match[2].str() : std::string();
+}
+
 }  // namespace
 
 const platform::process::Captured& MacOSContext::disabled_list(
@@ -120,21 +128,34 @@ status::ServiceStatus MacOSServiceManager::status() const {
     return result;
 }
 
-bool MacOSServiceManager::agent_running() const {
-    static const std::regex state_pattern(R"(state\s*=\s*(\w+))");
-    const auto description = launchctl({"print", service_target()});
-    if (description.exit_code != 0) {
+bool MacOSServiceManager::agent_running(std::string* description) const {
+    const auto print = launchctl({"print", service_target()});
+    if (description) description->clear();
+    if (print.exit_code != 0) {
         logger().debug("Service is not found in launchctl");
         return false;
     }
+    if (description) *description = print.out;
+    static const std::regex state_pattern(R"(state\s*=\s*(\w+))");
     std::smatch match;
-    const bool found = std::regex_search(description.out, match, state_pattern);
+    const bool found = std::regex_search(print.out, match, state_pattern);
     if (found && match[1].str() == "running") {
         logger().debug("Service is running");
         return true;
     }
     logger().debug("Service is not running, state: {}", found ? match[1].str() : std::string("unknown"));
     return false;
+}
+
+std::optional<std::string> MacOSServiceManager::why_not_settled(std::chrono::steady_clock::time_point until) const {
+    std::string description;
+    if (_stays_up_until([&] { return agent_running(&description); }, until)) return std::nullopt;
+    if (description.empty()) return "launchd no longer has it loaded";
+    std::string why = "launchd reports state \"" + print_field(description, "state") + "\"";
+    // "(never exited)" until its process has ended once.
+    const std::string exit_code = print_field(description, "last exit code");
+    if (!exit_code.empty() && !exit_code.starts_with("(")) why += ", last exit code " + exit_code;
+    return why;
 }
 
 std::optional<version::Version> MacOSServiceManager::version() const {

@@ -2,6 +2,7 @@
 // macOS launchd service manager: one service as a LaunchAgent in the user's GUI domain, driven
 // through launchctl. Every question about the agent is asked of launchctl afresh; an instance
 // remembers only its identity.
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -74,13 +75,19 @@ private:
     void start_service(const StepReading& current) override;
     void stop_service(const StepReading& current) override;
     void write_definition(const std::vector<std::string>& program_arguments, const version::Version& version) override;
+    // An agent that did not stay up is still loaded, and launchd would launch it again after its
+    // throttle, property list gone or not: it is booted out before the uninstall.
+    std::string clean_up_failed_install() noexcept override;
     std::string domain_target() const;
     std::string service_target() const;
     // launchctl with these arguments, output captured, no time-out. A launchctl that cannot be
     // started raises platform::process::StartError.
     platform::process::Captured launchctl(std::vector<std::string> arguments) const;
     // Whether launchd reports the agent running: one `launchctl print`, all a wait's poll needs.
-    bool agent_running() const;
+    // `description`, when given, receives what print showed (empty: the label is not loaded).
+    bool agent_running(std::string* description = nullptr) const;
+    // Polls `launchctl print`; the reason quotes the agent's state and its last exit code.
+    std::optional<std::string> why_not_settled(std::chrono::steady_clock::time_point until) const override;
 
     std::shared_ptr<MacOSContext> context_;
     std::string user_id_;

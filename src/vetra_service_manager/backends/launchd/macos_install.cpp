@@ -50,6 +50,15 @@ void MacOSServiceManager::write_definition(const std::vector<std::string>& progr
     }
 }
 
+std::string MacOSServiceManager::clean_up_failed_install() noexcept {
+    try {
+        if (launchctl({"print", service_target()}).exit_code == 0) launchctl({"bootout", service_target()});
+    } catch (...) {
+        log_failed_clean_up();
+    }
+    return ServiceManagerBackend::clean_up_failed_install();
+}
+
 void MacOSServiceManager::uninstall(bool raise_if_not_installed) {
     logger().info("Uninstalling service: {}", service_name());
     ServiceStatus current;
