@@ -30,8 +30,15 @@ const Instant CREATED = sys_days(2024y / March / 31) + 30min + 123456us;
 struct FakeProcesses : platform::process_table::ProcessTable {
     std::map<std::uint32_t, Instant>* running;
     std::vector<std::string>* events;
-    FakeProcesses(std::map<std::uint32_t, Instant>* r, std::vector<std::string>* e) : running(r), events(e) {}
+    // Processes that end by themselves at that moment.
+    std::map<std::uint32_t, steady_clock::time_point>* ending;
+    FakeProcesses(std::map<std::uint32_t, Instant>* r, std::vector<std::string>* e,
+                  std::map<std::uint32_t, steady_clock::time_point>* end)
+        : running(r), events(e), ending(end) {}
     std::optional<Instant> creation_time(std::uint32_t pid) const override {
+        if (const auto end = ending->find(pid); end != ending->end() && steady_clock::now() >= end->second) {
+            running->erase(pid);
+        }
         const auto it = running->find(pid);
         return it == running->end() ? std::nullopt : std::optional(it->second);
     }
@@ -67,7 +74,7 @@ protected:
         owned->on_remove = initial.on_remove;
         owned->tasks = initial.tasks;
         live = owned.get();
-        return {"vetra_api", app_dir, std::move(owned), std::make_unique<FakeProcesses>(&running, &events),
+        return {"vetra_api", app_dir, std::move(owned), std::make_unique<FakeProcesses>(&running, &events, &ending),
                 {"HOST\\jörg", SID}, start_timeout};
     }
     void install(backends::task_scheduler::windows::WindowsServiceManager& manager, std::vector<std::string> args = {}) {
@@ -84,6 +91,7 @@ protected:
     backends::task_scheduler::scheduler_memory::InMemoryTaskScheduler initial;
     backends::task_scheduler::scheduler_memory::InMemoryTaskScheduler* live = nullptr;
     std::map<std::uint32_t, Instant> running;
+    std::map<std::uint32_t, steady_clock::time_point> ending;
     std::vector<std::string> events;
     std::string task = std::string("vetra_api-") + SID;
 };
@@ -219,6 +227,26 @@ TEST_F(WindowsBackend, AStartWithoutServiceProcessFailsSayingWhy) {
         EXPECT_TRUE(live->tasks.empty()) << c.name;
         EXPECT_FALSE(fs::exists(folder)) << c.name;
     }
+}
+
+// The supervisor started it, and it ran for a moment: only its staying up makes it started. The
+// failed install removes what it wrote.
+TEST_F(WindowsBackend, AServiceProcessThatEndsSoonAfterItsStartIsNoStartedService) {
+    const auto start = initial.on_run;
+    initial.on_run = [&](const std::string& name) {
+        start(name);
+        ending[PID] = steady_clock::now() + 300ms;
+    };
+    auto manager = make();
+    try {
+        install(manager);
+        ADD_FAILURE() << "no error";
+    } catch (const ServiceOperationError& error) {
+        EXPECT_EQ(error.operation(), ServiceOperation::START);
+        EXPECT_THAT(error.what(), testing::HasSubstr("the service process 4242 that the supervisor started has ended"));
+    }
+    EXPECT_TRUE(live->tasks.empty());
+    EXPECT_FALSE(fs::exists(folder));
 }
 
 TEST_F(WindowsBackend, AFailedInstallKeepsTheScriptOfATaskItCouldNotDelete) {

@@ -60,6 +60,9 @@ private:
     // The service process (with what it started) first, then the task's instance, the supervisor:
     // a supervisor ended first would leave the service process running untracked.
     void stop_service(const StepReading& current) override;
+    // The service process the PID file names must be the same one, still alive, until `until`: one
+    // the supervisor started again in its place ended all the same.
+    std::optional<std::string> why_not_settled(std::chrono::steady_clock::time_point until) const override;
     void write_definition(const std::vector<std::string>& program_arguments, const version::Version& version) override;
     std::string clean_up_failed_install() noexcept override;
     struct ServiceProcess {

@@ -1,11 +1,13 @@
 // The Windows backend's own actions of enable, disable, start and stop: one Task Scheduler call
-// each (stop also ends the service process); the steps around them are the base's.
+// each (stop also ends the service process), and the watch of a start settling; the steps around
+// them are the base's.
 #include <system_error>
 
 #include <fmt/format.h>
 
 #include "vetra_service_manager/backends/task_scheduler/windows.hpp"
 #include "vetra_service_manager/exceptions.hpp"
+#include "vetra_service_manager/platform/platform.hpp"
 
 namespace vetra_service_manager::backends::task_scheduler::windows {
 namespace {
@@ -48,6 +50,18 @@ void WindowsServiceManager::start_service(const StepReading&) {
         logger().error("{}", message);
         throw ServiceOperationError(ServiceOperation::START, message);
     }
+}
+
+std::optional<std::string> WindowsServiceManager::why_not_settled(std::chrono::steady_clock::time_point until) const {
+    const auto first = service_process();
+    if (!first) return why_not_running();
+    const auto same = [&] {
+        const auto now = service_process();
+        return now && now->pid == first->pid && now->created == first->created;
+    };
+    if (_stays_up_until(same, until)) return std::nullopt;
+    return fmt::format("the service process {} that the supervisor started has ended (see {})", first->pid,
+                       platform::to_text(log_file()));
 }
 
 void WindowsServiceManager::stop_service(const StepReading&) {
