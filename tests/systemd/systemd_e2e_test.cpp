@@ -725,6 +725,69 @@ TEST_F(SystemdE2E, EachCommandConnectsOnce) {
     }
 }
 
+// What status says is what systemctl says, in each state the commands and the user bring about:
+// ours when systemd loaded the unit from our file (a mask is not ours), enabled when systemd holds
+// it enabled (for good or for this boot), running when it is active and running.
+TEST_F(SystemdE2E, StatusAgreesWithSystemctl) {
+    using vetra_service_manager::backends::systemd::linux_bus::UserManager;
+    place_recording_runner();
+    const auto unit = [](const std::string& service) { return "com.norvale." + service + ".service"; };
+    const fs::path foreign = world.home() / ".local/share/systemd/user" / unit("vetra_api");
+    const std::pair<const char*, std::function<void()>> steps[] = {
+        {"nothing installed", [] {}},
+        {"installed", [] { ASSERT_EQ(run_cli({"install", "--version", "1.0"}).exit_code, 0); }},
+        {"stopped", [] { ASSERT_EQ(run_cli({"stop", "vetra_api"}).exit_code, 0); }},
+        {"disabled by hand", [&] { run_command("systemctl --user disable -q " + unit("vetra_sync_agent")); }},
+        {"enabled for this boot",
+         [&] { run_command("systemctl --user enable -q --runtime " + unit("vetra_sync_agent")); }},
+        {"file deleted while running, manager reloaded",
+         [&] {
+             fs::remove(unit_file(world.home(), "vetra_sync_agent"));
+             UserManager::connect().reload();
+         }},
+        {"uninstalled", [] { ASSERT_EQ(run_cli({"uninstall", "--keep-binary"}).exit_code, 0); }},
+        {"another program's unit, running",
+         [&] {
+             fs::create_directories(foreign.parent_path());
+             vsm_test::write_file(foreign, "[Service]\nExecStart=/bin/sleep 1000\n", static_cast<fs::perms>(0644));
+             UserManager::connect().reload();
+             run_command("systemctl --user start " + unit("vetra_api"));
+         }},
+        {"another program's unit started by hand",
+         [&] { run_command("systemd-run -q --user --unit=" + unit("vetra_sync_agent") + " /bin/sleep 1000"); }},
+        {"masked", [&] {
+             run_command("systemctl --user stop " + unit("vetra_sync_agent"));
+             run_command("systemctl --user mask -q " + unit("vetra_sync_agent"));
+         }},
+    };
+    for (const auto& [name, step] : steps) {
+        SCOPED_TRACE(name);
+        step();
+        const auto status = nlohmann::json::parse(run_cli({"status", "--json"}).out)["services"];
+        for (const char* service : SERVICES) {
+            SCOPED_TRACE(service);
+            std::map<std::string, std::string> shown;
+            for (const auto& line : vsm_test::split_lines(run_command(
+                     "systemctl --user show -p LoadState,ActiveState,SubState,UnitFileState,FragmentPath " +
+                     unit(service)))) {
+                if (const auto equals = line.find('='); equals != std::string::npos)
+                    shown[line.substr(0, equals)] = line.substr(equals + 1);
+            }
+            // Loaded from our file, or still up under our name after its file went (systemd then
+            // forgets where it was loaded from).
+            const bool ours =
+                (shown["FragmentPath"] == unit_file(world.home(), service).string() && shown["LoadState"] == "loaded") ||
+                (shown["FragmentPath"].empty() && shown["ActiveState"] == "active");
+            EXPECT_EQ(status[service]["installed"], ours) << shown["FragmentPath"] << " " << shown["LoadState"];
+            EXPECT_EQ(status[service]["enabled"], ours && shown["UnitFileState"].starts_with("enabled"))
+                << shown["UnitFileState"];
+            EXPECT_EQ(status[service]["running"],
+                      ours && shown["ActiveState"] == "active" && shown["SubState"] == "running")
+                << shown["ActiveState"] << "/" << shown["SubState"];
+        }
+    }
+}
+
 // Needs no manager: the case is that there is none.
 TEST(SystemdWithoutManager, StatusTellsWhatTheFilesSayAndInstallWritesNothing) {
     vsm_e2e::World world("Linux");

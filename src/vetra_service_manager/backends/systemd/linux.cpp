@@ -123,8 +123,9 @@ LinuxServiceManager::Reading LinuxServiceManager::read(ServiceOperation operatio
     reading.status = {InstallationStatus::NOT_INSTALLED, EnablementStatus::DISABLED, RunningStatus::NOT_RUNNING};
     const auto has_file = [&] {
         try {
-            // A link to /dev/null (a mask) is there too, though it leads nowhere useful.
-            return fs::exists(fs::symlink_status(unit_path()));
+            // A link to /dev/null in its place is the user's mask, not our unit: systemd loads
+            // nothing from it.
+            return fs::exists(fs::symlink_status(unit_path())) && !is_mask(unit_path());
         } catch (const fs::filesystem_error& error) {
             logger().error("Cannot look for the unit file: {}", error.what());
             std::throw_with_nested(
