@@ -384,6 +384,15 @@ TEST_F(SystemdE2E, AnotherProgramsUnitOfTheSameNameIsNeverOurs) {
         fs::remove(directory / unit);
         forget_records();
     }
+
+    // Ours came first and was outranked later: uninstall deletes our file, and only ours.
+    ASSERT_EQ(run_cli({"install", "--version", "1.0"}).exit_code, 0);
+    const fs::path before = world.home() / ".config/systemd/user.control" / unit;
+    vsm_test::write_file(before, "[Service]\nExecStart=/bin/sleep 1000\n", static_cast<fs::perms>(0644));
+    UserManager::connect().reload();
+    EXPECT_EQ(run_cli({"uninstall", "--keep-binary"}).exit_code, 0);
+    EXPECT_FALSE(fs::exists(unit_file(world.home(), "vetra_api")));
+    EXPECT_TRUE(fs::exists(before));
 }
 
 // Masked for this boot only (a link to /dev/null below the runtime directory, which our file would

@@ -31,12 +31,12 @@ int run(const Options& args) {
     for (const registry::RegistryEntry* entry : {&registry::sync_api, &registry::sync_agent}) {
         platform::interrupts::check();  // a removal once begun is completed
         auto handle = entry->get_service(command);
-        if (handle.status().installation_status == InstallationStatus::INSTALLED) {
-            handle.uninstall();
-            say("  \u2713 " + entry->service_name() + " removed");
-        } else {
-            say("  - " + entry->service_name() + " not installed");
-        }
+        const bool installed = handle.status().installation_status == InstallationStatus::INSTALLED;
+        // Not installed, a backend may still find files of ours to delete (a unit file that another
+        // program's unit of the same name outranks).
+        handle.uninstall(/*raise_if_not_installed=*/false);
+        say("  " + std::string(installed ? "\u2713 " : "- ") + entry->service_name() +
+            (installed ? " removed" : " not installed"));
     }
 
     platform::interrupts::check();

@@ -25,7 +25,7 @@ void ServiceHandle::install(const version::Version& version, Settle when) {
     backend_->install(program_arguments_, version, false, when);
 }
 
-void ServiceHandle::uninstall() { backend_->uninstall(); }
+void ServiceHandle::uninstall(bool raise_if_not_installed) { backend_->uninstall(raise_if_not_installed); }
 
 ServiceHandle::Outcome ServiceHandle::start(Settle when) { return backend_->start_and_settle(false, when); }
 

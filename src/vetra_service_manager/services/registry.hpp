@@ -22,7 +22,7 @@ public:
     // Returns once the service is registered, enabled and started; a start it made is settled
     // `when` it says (see backends::base::ServiceManagerBackend::settle).
     void install(const version::Version& version, Settle when = Settle::NOW);
-    void uninstall();
+    void uninstall(bool raise_if_not_installed = true);
     // Each a no-op when the service already is in that state; start raises
     // exceptions::ServiceNotInstalledError for a service that is not installed, and settles a start
     // it made `when` it says.

@@ -85,6 +85,9 @@ private:
     void write_definition(const std::vector<std::string>& program_arguments, const version::Version& version) override;
     // Also without the manager: the unit file and its link, which are ours to delete.
     std::string clean_up_failed_install() noexcept override;
+    // Deletes our unit file (not a mask in its place) and the enablement link to it, without the
+    // manager; returns what could not be deleted.
+    std::vector<std::string> delete_our_files() const;
 
     std::shared_ptr<linux_context::LinuxContext> context_;
     std::string unit_name_;

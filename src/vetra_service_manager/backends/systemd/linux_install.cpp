@@ -32,16 +32,7 @@ std::string LinuxServiceManager::clean_up_failed_install() noexcept {
     // link would start the service at the next login although the install failed.
     std::vector<std::string> left;
     try {
-        const fs::path unit = unit_path();
-        const fs::path wants = unit.parent_path() / "default.target.wants" / unit.filename();
-        std::error_code ec;
-        if (fs::is_symlink(fs::symlink_status(wants, ec)) && fs::read_symlink(wants, ec) == unit) {
-            if (!fs::remove(wants, ec) && ec) left.push_back(platform::to_text(wants));
-        }
-        if (fs::exists(fs::symlink_status(unit, ec)) && !is_mask(unit)) {
-            logger().info("Deleting unit file: {}", platform::to_text(unit));
-            if (!fs::remove(unit, ec) && ec) left.push_back(platform::to_text(unit));
-        }
+        left = delete_our_files();
     } catch (...) {
         log_failed_clean_up();
     }
@@ -51,11 +42,35 @@ std::string LinuxServiceManager::clean_up_failed_install() noexcept {
     return text;
 }
 
+std::vector<std::string> LinuxServiceManager::delete_our_files() const {
+    std::vector<std::string> left;
+    const fs::path unit = unit_path();
+    const fs::path wants = unit.parent_path() / "default.target.wants" / unit.filename();
+    std::error_code ec;
+    if (fs::is_symlink(fs::symlink_status(wants, ec)) && fs::read_symlink(wants, ec) == unit) {
+        if (!fs::remove(wants, ec) && ec) left.push_back(platform::to_text(wants));
+    }
+    if (fs::exists(fs::symlink_status(unit, ec)) && !is_mask(unit)) {
+        logger().info("Deleting unit file: {}", platform::to_text(unit));
+        if (!fs::remove(unit, ec) && ec) left.push_back(platform::to_text(unit));
+    }
+    return left;
+}
+
 void LinuxServiceManager::uninstall(bool raise_if_not_installed) {
     logger().info("Uninstalling service: {}", service_name());
     // Also a unit whose file was deleted by hand while it runs: it is taken down all the same.
-    if (read(ServiceOperation::UNINSTALL).status.installation_status == InstallationStatus::NOT_INSTALLED) {
+    const auto reading = read(ServiceOperation::UNINSTALL);
+    if (reading.status.installation_status == InstallationStatus::NOT_INSTALLED) {
         logger().info("Service {} is not installed", service_name());
+        // Our file, outranked by another program's unit of the same name since it was written:
+        // the manager never loads it, but it is ours, and would be run once the other unit goes.
+        if (!reading.foreign.empty()) {
+            const auto left = delete_our_files();
+            if (!left.empty()) {
+                throw ServiceOperationError(ServiceOperation::UNINSTALL, "Failed to delete " + left.front());
+            }
+        }
         if (raise_if_not_installed) throw exceptions::ServiceNotInstalledError();
         logger().debug("Service is not installed, skipping");
         return;
