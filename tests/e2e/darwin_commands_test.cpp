@@ -285,8 +285,7 @@ TEST_F(DarwinCommands, InstallRefusesAServiceDirectoryOthersMayWriteAndCreatesIt
     fs::permissions(service_dir, fs::perms::all);
     auto refused = run_cli({"install", "--version", "1.0"});
     EXPECT_EQ(refused.exit_code, 1);
-    EXPECT_THAT(refused.err, HasSubstr("Refusing to use " + service_dir.string() +
-                                       ": it is writable by other users (chmod go-w would make it private)\n"));
+    EXPECT_THAT(refused.err, HasSubstr(service_dir.string() + " is writable by others\n"));
 
     fs::remove_all(world.home() / "Library");
     const mode_t previous_umask = ::umask(0);

@@ -106,6 +106,9 @@ public:
     // with `follow`, new ones as they come (default: none).
     virtual std::vector<LogFile> log_files() const { return {}; }
     virtual std::vector<std::string> log_viewer(int /*lines*/, bool /*follow*/) const { return {}; }
+    // The directories the service's files are written in (its working directory, the directory of
+    // its definition), which nobody but the user may change. Default: app_dir().
+    virtual std::vector<std::filesystem::path> places_written() const { return {app_dir()}; }
 
     // Polls status() at once and then ever less often, at most max_poll_interval_ms apart, until
     // the predicate holds (true) or timeout_seconds have passed (false, with a warning). A time-out

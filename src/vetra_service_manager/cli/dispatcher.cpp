@@ -7,6 +7,7 @@
 #include <CLI/CLI.hpp>
 
 #include "vetra_service_manager/cli/_exclusive.hpp"
+#include "vetra_service_manager/cli/_trust.hpp"
 #include "vetra_service_manager/cli/install.hpp"
 #include "vetra_service_manager/cli/logs.hpp"
 #include "vetra_service_manager/cli/restart.hpp"
@@ -104,6 +105,8 @@ int run_subcommand(int argc, char** argv) {
         if (logs_cmd->parsed()) return logs::run(logs_args);
         // Arguments are checked before the lock is taken: a command that fails on them creates nothing.
         if (install_cmd->parsed()) version::Version{install_args.version};
+        // Nor is anything written, run or locked where another user could change it.
+        _trust::refuse_untrusted_places();
         const auto lock = _exclusive::hold();
         const int status = install_cmd->parsed() ? install::run(install_args)
                            : start_cmd->parsed() ? start::run(start_args)

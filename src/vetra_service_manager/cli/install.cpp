@@ -17,6 +17,7 @@
 #include "vetra_service_manager/exceptions.hpp"
 #include "vetra_service_manager/platform/files.hpp"
 #include "vetra_service_manager/platform/interrupts.hpp"
+#include "vetra_service_manager/platform/path_trust.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
 #include "vetra_service_manager/services/_paths.hpp"
 #include "vetra_service_manager/services/registry.hpp"
@@ -267,6 +268,8 @@ int run(const Options& args) {
                 plan = Plan::HOLDS_CURRENT_RUNNER;
             } else if (_versions_match(previous) && !args.force) {
                 plan = Plan::SAME_VERSION;
+            } else if (auto why = platform::path_trust::first_untrusted_program(previous)) {
+                throw ServiceOperationError(ServiceOperation::INSTALL, "Refusing to run " + text(prev) + ": " + *why);
             } else {
                 plan = Plan::MIGRATE;
             }

@@ -3,7 +3,9 @@
 #include <iostream>
 
 #include "vetra_service_manager/cli/_json.hpp"
+#include "vetra_service_manager/cli/_trust.hpp"
 #include "vetra_service_manager/exceptions.hpp"
+#include "vetra_service_manager/logging.hpp"
 #include "vetra_service_manager/permissions.hpp"
 #include "vetra_service_manager/platform/files.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
@@ -29,6 +31,10 @@ ordered_json _collect() {
     ordered_json services = ordered_json::object();
     // Nothing changes while status reads: a backend may ask once for every service.
     const auto command = registry::command(backends::base::Readings::SHARED);
+    // Reading changes nothing, so status still tells what it finds; the other commands would refuse.
+    if (auto refusal = _trust::first_untrusted_place(command)) {
+        logging::get_logger("vetra_service_manager.cli.status")->warn("{}", *refusal);
+    }
     for (const registry::RegistryEntry* entry : {&registry::sync_agent, &registry::sync_api}) {
         const auto handle = entry->get_service(command);
         const ServiceStatus state = handle.status();

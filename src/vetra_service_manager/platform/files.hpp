@@ -49,9 +49,10 @@ public:
     UnsafeDirectory(const std::filesystem::path& path, const std::string& reason);
 };
 
-// create_private_directories(path), then makes sure the directory is ours alone: owned by the user
-// and writable neither by its group nor by others (on Windows: owned by the user, SYSTEM or
-// Administrators, and no other account allowed to write). Throws UnsafeDirectory saying why not.
+// create_private_directories(path), then makes sure the directory is ours alone: owned by the user,
+// and it and every directory above it trusted as path_trust::first_untrusted says, before and after
+// the creation (on Windows: owned by the user, SYSTEM or Administrators, and no other account
+// allowed to write). Throws UnsafeDirectory saying why not.
 void ensure_private_directory(const std::filesystem::path& path);
 
 }  // namespace vetra_service_manager::platform::files

@@ -40,6 +40,9 @@ public:
     // $XDG_CONFIG_HOME/systemd/user, whatever ours says); where no manager can be reached, in
     // that directory as our environment names it. Asks the manager on first use.
     const std::filesystem::path& unit_path() const;
+    // app_dir() and the unit directory as our environment names it, without asking the manager; the
+    // manager's own is checked again when the unit file is written there.
+    std::vector<std::filesystem::path> places_written() const override;
 
 private:
     // The unit as the manager sees it, with the presence of our file.
