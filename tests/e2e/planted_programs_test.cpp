@@ -34,6 +34,8 @@ TEST(PlantedPrograms, ARelativeSettingNeverReachesTheWorkingDirectory) {
     };
     const Case cases[] = {
         {"Linux", "XDG_DATA_HOME", "rel", "rel/norvale/services/vetra_service_runner", {"uninstall"}},
+        {"Linux", "XDG_DATA_HOME", "rel", "rel/norvale/vetra/user-data",
+         {"uninstall", "--remove-data", "--keep-cache", "--keep-binary"}},
         {"Darwin", "PATH", ":", "launchctl", {"install", "--version", "1.0"}},
         {"Darwin", "PATH", ".:", "launchctl", {"install", "--version", "1.0"}},
         {"Darwin", "PATH", "bin:", "bin/launchctl", {"install", "--version", "1.0"}},

@@ -73,6 +73,9 @@ public:
     virtual void install(const std::vector<std::string>& program_arguments, const version::Version& version,
                          bool raise_if_already_installed = false, Settle when = Settle::NOW);
     virtual void uninstall(bool raise_if_not_installed = false) = 0;
+    // Raises, as install() would, what stands in the way of an install and can be told before
+    // the command changes anything (a service manager that cannot be reached). Default: nothing.
+    virtual void check_installable() const {}
 
     // What a step did: changed the service, found it already so, or found no service to change.
     enum class Outcome { CHANGED, ALREADY_SO, NOT_INSTALLED };

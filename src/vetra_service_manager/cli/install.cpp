@@ -250,6 +250,12 @@ int run(const Options& args) {
     const version::Version version(args.version);
     const auto current_runner = services::_paths::default_runner_install_location().resolve();
 
+    // Everything that can fail before a change is checked before migration removes anything.
+    const auto command = registry::command();
+    for (const registry::RegistryEntry* entry : registry::install_order) {
+        entry->get_service(command).backend().check_installable();
+    }
+
     say("Installing Vetra services...");
     say("  runner:  " + text(current_runner));
     say("  version: " + version.str());
@@ -302,7 +308,6 @@ int run(const Options& args) {
     }
 
     say("\nRegistering services...");
-    const auto command = registry::command();
     // Each service's settling time runs while the next one is installed.
     _report::Report report;
     std::exception_ptr stopped;

@@ -27,6 +27,8 @@ public:
                         std::shared_ptr<linux_context::LinuxContext> context = nullptr);
 
     void uninstall(bool raise_if_not_installed = false) override;
+    // A user manager that cannot be reached.
+    void check_installable() const override;
     // With our unit file but no manager to ask: what the files say (enabled when the wants link
     // exists, never running) and a warning. Without the file and without a manager: not installed.
     status::ServiceStatus status() const override;

@@ -28,6 +28,8 @@ void LinuxServiceManager::write_definition(const std::vector<std::string>& progr
     manager.reload();
 }
 
+void LinuxServiceManager::check_installable() const { connect(ServiceOperation::INSTALL); }
+
 std::string LinuxServiceManager::clean_up_failed_install() noexcept {
     ServiceManagerBackend::clean_up_failed_install();
     // Without a manager to ask, what we wrote is still ours to delete: left behind, the file and its
