@@ -183,7 +183,35 @@ std::vector<PackageRecord> pip_list_via_runner(const fs::path& runner_binary, in
     }
 }
 
+namespace {
+
+// Whether the arrays and objects of `text` nest deeper than MAX_PACKAGE_LIST_NESTING, counted
+// without recursion outside strings; text that is no JSON is the reader's to refuse.
+bool nested_too_deep(std::string_view text) {
+    int depth = 0;
+    bool in_string = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (in_string) {
+            if (c == '\\') ++i;
+            else if (c == '"') in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > MAX_PACKAGE_LIST_NESTING) return true;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 std::vector<PackageRecord> parse_package_list(std::string_view text) {
+    if (nested_too_deep(text)) {
+        throw UnreadablePackageList("nested deeper than " + std::to_string(MAX_PACKAGE_LIST_NESTING) + " levels");
+    }
     const auto encoded = encode_undecodable_bytes(text);
     PackageRecord document;
     try {

@@ -41,7 +41,12 @@ inline constexpr std::uint32_t WINDOWS_NO_CONSOLE_WINDOW = 0x08000000;
 // Lower case, "_" -> "-"; nothing else.
 std::string normalize_package_name(std::string_view name);
 
-// Text that is not one JSON document: empty, trailing text, invalid UTF-8, ...
+// How deep arrays and objects may nest in a package list (pip's are two levels deep): what reads,
+// decodes and quotes a document recurses once per level, so a deeper one is refused unread.
+inline constexpr int MAX_PACKAGE_LIST_NESTING = 64;
+
+// Text that is not one JSON document (empty, trailing text, invalid UTF-8, ...) or is nested deeper
+// than MAX_PACKAGE_LIST_NESTING.
 class UnreadablePackageList : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
