@@ -29,7 +29,8 @@ namespace {
 // words as the line before it adds nothing and is left out.
 void print_error_chain(const std::exception& error, const char* prefix, const std::string& said = {}) {
     const std::string line(platform::text::without_trailing_space(error.what()));
-    if (line != said) std::cerr << prefix << line << '\n';
+    // Messages quote paths, versions and tools' words: none of their bytes may act on the terminal.
+    if (line != said) std::cerr << prefix << platform::text::printable(line) << '\n';
     try {
         std::rethrow_if_nested(error);
     } catch (const std::exception& cause) {

@@ -9,6 +9,7 @@
 #include "vetra_service_manager/permissions.hpp"
 #include "vetra_service_manager/platform/files.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
+#include "vetra_service_manager/platform/text.hpp"
 #include "vetra_service_manager/services/_paths.hpp"
 #include "vetra_service_manager/services/registry.hpp"
 
@@ -33,7 +34,7 @@ ordered_json _collect() {
     const auto command = registry::command(backends::base::Readings::SHARED);
     // Reading changes nothing, so status still tells what it finds; the other commands would refuse.
     if (auto refusal = _trust::first_untrusted_place(command)) {
-        logging::get_logger("vetra_service_manager.cli.status")->warn("{}", *refusal);
+        logging::get_logger("vetra_service_manager.cli.status")->warn("{}", platform::text::printable(*refusal));
     }
     for (const registry::RegistryEntry* entry : {&registry::sync_agent, &registry::sync_api}) {
         const auto handle = entry->get_service(command);
@@ -66,7 +67,7 @@ int run(const Options& args) {
         std::cout << _json::dumps(state) << '\n';
         return 0;
     }
-    std::cout << "Runner:   " << state["runner_executable"].get_ref<const std::string&>() << "  "
+    std::cout << "Runner:   " << platform::text::printable(state["runner_executable"].get_ref<const std::string&>()) << "  "
               << (state["runner_present"].get<bool>() ? "(present)" : "(MISSING)") << '\n';
     std::cout << "Full Disk Access: " << (state["full_disk_access"].get<bool>() ? "GRANTED" : "DENIED") << '\n';
     std::cout << '\n';

@@ -7,6 +7,7 @@
 #include "vetra_service_manager/platform/files.hpp"
 #include "vetra_service_manager/platform/interrupts.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
+#include "vetra_service_manager/platform/text.hpp"
 #include "vetra_service_manager/services/_paths.hpp"
 #include "vetra_service_manager/services/registry.hpp"
 
@@ -64,10 +65,10 @@ int run(const Options& args) {
                                                              platform::to_text(data_dir) + ": " + error.code().message()));
         }
         if (present) {
-            say("\nRemoving user data: " + platform::to_text(data_dir));
+            say("\nRemoving user data: " + platform::text::printable(platform::to_text(data_dir)));
             platform::files::remove_tree(data_dir);
         } else {
-            say("\nUser data dir not present: " + platform::to_text(data_dir));
+            say("\nUser data dir not present: " + platform::text::printable(platform::to_text(data_dir)));
         }
     }
 

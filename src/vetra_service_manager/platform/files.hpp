@@ -1,5 +1,6 @@
 #pragma once
 // Reading and writing the files we own, and questions about paths whose answer must not be guessed.
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
@@ -18,6 +19,22 @@ bool exists(const std::filesystem::path& path);
 // The whole file as bytes, or nullopt when it does not exist (it may vanish between a check and
 // the read). Any other failure throws std::system_error naming the path.
 std::optional<std::string> read_file(const std::filesystem::path& path);
+
+// Something at a path we only read from that is not a regular file (a FIFO, a device, a directory).
+class NotRegularFile : public std::runtime_error {
+public:
+    explicit NotRegularFile(const std::filesystem::path& path);
+};
+
+// The bytes [from, to) of the regular file at `path` (fewer where it ends sooner) and its size,
+// or nullopt when nothing is there. Opened without blocking and checked through the descriptor,
+// so that a FIFO or device put there can neither hold us nor be read: anything but a regular file
+// throws NotRegularFile. Any other failure throws std::system_error naming the path.
+struct Range {
+    std::string bytes;
+    std::uint64_t size = 0;
+};
+std::optional<Range> read_range(const std::filesystem::path& path, std::uint64_t from, std::uint64_t to);
 
 // Replaces `path` with `content`: written to a fresh temporary file beside it (created
 // exclusively, never through a link), flushed to disk, given `mode` (POSIX permission bits; the
