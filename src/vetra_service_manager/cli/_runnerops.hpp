@@ -74,11 +74,14 @@ bool runner_self_pip_install(const std::filesystem::path& runner_binary, const s
 
 // Removes the runner's environment, then the runner binary (on macOS its bundle, when
 // owned_bundle_for finds one) and `data_dirs`: in process on POSIX, by a hidden PowerShell helper
-// that outlives us on Windows.
-void teardown_runner(const std::filesystem::path& runner_executable, const std::vector<std::filesystem::path>& data_dirs,
-                     bool do_self_remove = true, bool remove_binary = true);
-void _posix_teardown(const std::filesystem::path& runner, const std::vector<std::filesystem::path>& data_dirs,
-                     bool do_self_remove, bool remove_binary);
+// that outlives us on Windows. Each removal does all it can; returns "<path>: <reason>" for each
+// path that resisted (none on Windows, where the helper does the removing later).
+std::vector<std::string> teardown_runner(const std::filesystem::path& runner_executable,
+                                         const std::vector<std::filesystem::path>& data_dirs,
+                                         bool do_self_remove = true, bool remove_binary = true);
+std::vector<std::string> _posix_teardown(const std::filesystem::path& runner,
+                                         const std::vector<std::filesystem::path>& data_dirs, bool do_self_remove,
+                                         bool remove_binary);
 void _windows_deferred_teardown(const std::filesystem::path& runner,
                                 const std::vector<std::filesystem::path>& data_dirs, bool do_self_remove,
                                 bool remove_binary);

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "vetra_service_manager/platform/tree_removal.hpp"
+
 namespace vetra_service_manager::platform::files {
 
 // Whether something is at `path` (symbolic links followed). Only "no such file or directory"
@@ -51,9 +53,9 @@ void write_file_atomically(const std::filesystem::path& path, std::string_view c
 void remove_tree(const std::filesystem::path& path);
 
 // remove_tree for clean-ups that go on whatever resists: deletes all it can and returns what it
-// could not, deepest first (a directory stays when something in it does). Throws nothing but
-// std::bad_alloc.
-std::vector<std::filesystem::path> remove_tree_best_effort(const std::filesystem::path& path);
+// could not, deepest first, each that resisted with its error (a directory stays, without one, when
+// something in it does). Throws nothing but std::bad_alloc.
+std::vector<tree_removal::Left> remove_tree_best_effort(const std::filesystem::path& path);
 
 // Creates `path` and every missing parent for the user alone (POSIX mode 0700 whatever the umask;
 // on Windows an access list that grants the user and nobody else). Directories that exist already
