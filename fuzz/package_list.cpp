@@ -1,5 +1,6 @@
-// The package-list reader: refusals are its two errors only, and wherever the strict JSON reader
-// accepts the text (no escaped undecodable bytes) both agree record for record.
+// The package-list reader: refusals are its two errors only (a document nested too deep among
+// them, however deep), and wherever the strict JSON reader accepts the text (no escaped undecodable
+// bytes) both agree record for record.
 #include <nlohmann/json.hpp>
 
 #include "check.hpp"
@@ -12,8 +13,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<ops::PackageRecord> records;
     try {
         records = ops::parse_package_list(text);
-    } catch (const ops::UnreadablePackageList&) {
-        vsm_fuzz::check(!ops::PackageRecord::accept(text), "text the JSON reader accepts is readable");
+    } catch (const ops::UnreadablePackageList& error) {
+        const bool too_deep = std::string_view(error.what()).starts_with("nested deeper");
+        vsm_fuzz::check(too_deep || !ops::PackageRecord::accept(text), "text the JSON reader accepts is readable");
         return 0;
     } catch (const ops::NotAPackageList&) {
         return 0;

@@ -13,14 +13,15 @@ std::filesystem::path shared_data_dir() {
     if (system == platform::System::macos) {
         return platform::home_dir() / "Library" / "Group Containers" / "group.com.norvale.vetra";
     }
+    // Only an absolute setting counts, as for the manager: a relative one would name a directory
+    // below wherever the caller happens to run, and `uninstall --remove-data` would delete it.
     if (system == platform::System::windows) {
-        auto local = platform::env("LOCALAPPDATA");
-        if (!local || local->empty()) throw std::runtime_error("Environment variable LOCALAPPDATA is not set");
-        return platform::from_text(*local) / "norvale" / "vetra";
+        auto local = platform::directory_env("LOCALAPPDATA");
+        if (!local) throw std::runtime_error("Environment variable LOCALAPPDATA is not set to an absolute path");
+        return *local / "norvale" / "vetra";
     }
-    auto xdg = platform::env("XDG_DATA_HOME");
     const std::filesystem::path data =
-        xdg && !xdg->empty() ? platform::from_text(*xdg) : platform::home_dir() / ".local" / "share";
+        platform::directory_env("XDG_DATA_HOME").value_or(platform::home_dir() / ".local" / "share");
     return data / "norvale" / "vetra";
 }
 

@@ -8,8 +8,8 @@
 namespace vetra_client::settings::shared_data {
 
 // macOS: ~/Library/Group Containers/group.com.norvale.vetra
-// Linux: $XDG_DATA_HOME/norvale/vetra (default ~/.local/share/norvale/vetra)
-// Windows: %LOCALAPPDATA%\norvale\vetra
+// Linux: $XDG_DATA_HOME/norvale/vetra (~/.local/share/norvale/vetra when unset, empty or relative)
+// Windows: %LOCALAPPDATA%\norvale\vetra (an error when unset, empty or relative)
 std::filesystem::path shared_data_dir();
 
 }  // namespace vetra_client::settings::shared_data

@@ -75,6 +75,13 @@ TEST(ParsePackageList, KeepsTheBytesOfEscapedUndecodableBytes) {
     }
 }
 
+TEST(ParsePackageList, ReadsSixtyFourLevelsAndNoMore) {
+    const auto nested = [](int levels) { return std::string(levels, '[') + std::string(levels, ']'); };
+    EXPECT_EQ(ops::parse_package_list(nested(64)).size(), 1u);
+    EXPECT_THROW(ops::parse_package_list(nested(65)), ops::UnreadablePackageList);
+    EXPECT_EQ(ops::parse_package_list("[\"\\\"" + nested(65) + "\"]").size(), 1u) << "brackets in strings do not count";
+}
+
 using PipList = RunnerScriptTest;
 
 TEST_F(PipList, ReturnsRecordsInOrderAsPrinted) {
@@ -108,6 +115,11 @@ TEST_F(PipList, FailuresAreAbsorbedWithOneWarning) {
         {"killed by a signal", "kill -TERM $$", "terminated by signal 15"},
         {"trailing text", "echo '[] and more'", "[json.exception.parse_error"},
         {"invalid UTF-8", R"(printf '[{"name": "\xff"}]')", "[json.exception.parse_error"},
+        {"arrays nested deep around an undecodable byte",
+         R"(head -c 20000 /dev/zero | tr '\0' '['; printf '"\\udc80"'; head -c 20000 /dev/zero | tr '\0' ']')",
+         "nested deeper than 64 levels"},
+        {"objects nested deep", R"(yes '{"a":' | head -n 100000 | tr -d '\n'; echo 1; yes '}' | head -n 100000 | tr -d '\n')",
+         "nested deeper than 64 levels"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

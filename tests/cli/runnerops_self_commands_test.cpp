@@ -75,6 +75,17 @@ TEST_F(SelfCommands, RunnerNamedWithoutADirectoryIsTheOneHereNotOneOnThePath) {
     EXPECT_FALSE(fs::exists(dir / "impostor"));
 }
 
+TEST_F(SelfCommands, EveryCommandRunsInTheRunnersOwnDirectory) {
+    const fs::path seen = dir / "working-directories";
+    const auto runner = runner_with("pwd >>'" + seen.string() + "'; echo '[]'");
+    fs::create_directories(dir / "elsewhere");
+    vsm_test::ScopedCwd cwd(dir / "elsewhere");
+    ops::pip_list_via_runner(runner);
+    ops::runner_self_remove(runner);
+    ops::runner_self_pip_install(runner, "pkg");
+    EXPECT_EQ(vsm_test::split_lines(vsm_test::read_file(seen)), std::vector<std::string>(3, dir.path().string()));
+}
+
 TEST_F(SelfCommands, RunnerThatCannotStartReachesTheCaller) {
     EXPECT_THROW(ops::runner_self_remove(dir / "missing"), vetra_service_manager::platform::process::StartError);
     vsm_test::write_file(dir / "not-executable", "#!/bin/bash\nexit 0\n");

@@ -98,10 +98,10 @@ TEST_F(DarwinCommands, StatusShowsStoppedAndDisabledAgents) {
 }
 
 TEST_F(DarwinCommands, InvalidVersionFailsBeforeAnyOutput) {
-    auto result = run_cli({"install", "--version", "1.2.3-garbage!"});
+    auto result = run_cli({"install", "--version", "1.2.3-garbage!\xC2\x9B" "31m"});
     EXPECT_EQ(result.exit_code, 1);
     EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, "error: Invalid version: '1.2.3-garbage!'\n");
+    EXPECT_EQ(result.err, "error: Invalid version: '1.2.3-garbage!\\u009b31m'\n");
     EXPECT_FALSE(fs::exists(agents));
     EXPECT_FALSE(fs::exists(world.root() / "run")) << "not even the lock";
 }
@@ -199,7 +199,7 @@ TEST_F(DarwinCommands, MigrationCarriesExtrasReportsFailuresAndEditablesThenRemo
         {"name": "requests", "version": "2.31"},
         {"name": "vetra-sync-agent-bar", "version": null},
         {"name": "vetra-sync-agent-qux"},
-        {"name": "mylib", "version": "0.1", "editable_project_location": "/src/my\udcfflib"},
+        {"name": "mylib", "version": "0.1", "editable_project_location": "/src/my\udcfflib\udc9b[31m"},
         {"name": "oldlib", "version": "0.2", "editable_project_location": null},
         {"name": "vetra-sync-agent-native", "version": "1.0"},
         {"name": "vetra-sync-agent-baz", "version": "3.1"},
@@ -241,7 +241,7 @@ TEST_F(DarwinCommands, MigrationCarriesExtrasReportsFailuresAndEditablesThenRemo
                               "    - vetra-sync-agent-\\x1b[2jesc  (not a valid package name)\n"
                               "    - vetra-sync-agent-w  (version '1.0\\u009b31m' is not a PEP 440 version)\n"
                               "\n  NOTE: 3 editable install(s) NOT migrated (re-install manually if needed):\n"
-                              "    - mylib  (was: /src/my\xfflib)\n"
+                              "    - mylib  (was: /src/my\\xfflib\\x9b[31m)\n"
                               "    - oldlib  (was: ?)\n"
                               "    - tool  (was: /src/\\x1b]0;title\\x07)\n"
                               "\n  cleaning up previous env via '" + previous.string() + " self remove'...\n"
@@ -285,8 +285,7 @@ TEST_F(DarwinCommands, InstallRefusesAServiceDirectoryOthersMayWriteAndCreatesIt
     fs::permissions(service_dir, fs::perms::all);
     auto refused = run_cli({"install", "--version", "1.0"});
     EXPECT_EQ(refused.exit_code, 1);
-    EXPECT_THAT(refused.err, HasSubstr("Refusing to use " + service_dir.string() +
-                                       ": it is writable by other users (chmod go-w would make it private)\n"));
+    EXPECT_THAT(refused.err, HasSubstr(service_dir.string() + " is writable by others\n"));
 
     fs::remove_all(world.home() / "Library");
     const mode_t previous_umask = ::umask(0);

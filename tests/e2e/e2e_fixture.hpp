@@ -2,6 +2,7 @@
 // A user's world for end-to-end runs of the testing executable: a temporary home, a chosen
 // platform, the stand-ins of tests/fakes first on PATH, and helpers to place fake runners.
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
@@ -78,5 +79,20 @@ private:
     vsm_test::TempDir root_;
     ScopedEnv platform_, home_, path_, xdg_, xdg_config_, xdg_runtime_, session_bus_, local_, temp_, launchd_, client_;
 };
+
+// The testing executable run as the unprivileged `user` (by root, through setpriv), in the
+// current environment.
+inline vetra_service_manager::platform::process::Captured run_cli_as(uid_t user, std::vector<std::string> args) {
+    const std::string id = std::to_string(user);
+    args.insert(args.begin(), {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups", vsm_test::testing_binary});
+    return vetra_service_manager::platform::process::run_captured(args, std::chrono::seconds(60));
+}
+
+// Gives `path`, and all below it, to `owner`.
+inline void give(const fs::path& path, uid_t owner) {
+    if (::lchown(path.c_str(), owner, owner) != 0) throw std::system_error(errno, std::generic_category(), path.string());
+    if (!fs::is_directory(fs::symlink_status(path))) return;
+    for (const auto& entry : fs::recursive_directory_iterator(path)) give(entry.path(), owner);
+}
 
 }  // namespace vsm_e2e

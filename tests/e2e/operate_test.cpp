@@ -1,5 +1,7 @@
 // start, stop, restart and logs on macOS, end to end against the launchctl stand-in, and the lock
 // that keeps two state-changing commands from running at once.
+#include <sys/stat.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -73,6 +75,16 @@ TEST_F(DarwinOperate, LogsWithoutAnyLogFileSaySo) {
     auto result = run_cli({"logs", "vetra_api", "--follow"});
     EXPECT_EQ(result.exit_code, 0);
     EXPECT_EQ(result.out, "No logs for vetra_api yet.\n");
+}
+
+TEST_F(DarwinOperate, LogsRefuseALogThatIsNoRegularFileWithoutWaitingOnIt) {
+    fs::create_directories(log("vetra_api", "out.log").parent_path());
+    vsm_test::write_file(log("vetra_api", "err.log"), "fine\n");
+    ASSERT_EQ(::mkfifo(log("vetra_api", "out.log").c_str(), 0600), 0);
+    auto result = run_cli({"logs", "vetra_api"});
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_FALSE(result.timed_out);
+    EXPECT_EQ(result.err, "error: " + log("vetra_api", "out.log").string() + " is not a regular file\n");
 }
 
 TEST_F(DarwinOperate, LogsShowTheLastLinesThenFollowThroughATrim) {

@@ -37,6 +37,32 @@ TEST(UninstallCommand, DefaultsRemoveEnvironmentRunnerAndServiceDirectory) {
     EXPECT_FALSE(fs::exists(service_dir));
 }
 
+// What the user cannot delete either (run as an unprivileged user: root deletes anything) stays
+// and is named, and the command says it is incomplete.
+TEST(UninstallCommand, WhatCannotBeRemovedIsNamedAndMakesItIncomplete) {
+    ASSERT_EQ(::geteuid(), 0u) << "needs root to act as another user";
+    for (const char* platform : {"Linux", "Darwin"}) {
+        SCOPED_TRACE(platform);
+        World world(platform);
+        World::place_runner(world.runner());
+        const fs::path macos = world.runner().parent_path(), contents = macos.parent_path();
+        if (platform == std::string("Darwin")) World::set_bundle_version(contents.parent_path(), "1.0");
+        // In the service directory on Linux, in the bundle on macOS.
+        const fs::path stuck = (platform == std::string("Darwin") ? contents : macos) / "sub/stuck";
+        vsm_test::write_file(stuck / "file", "x");
+        fs::permissions(stuck, fs::perms(0555));
+        vsm_e2e::give(world.root(), 2001);
+        auto result = vsm_e2e::run_cli_as(2001, {"uninstall"});
+        EXPECT_EQ(result.exit_code, 1) << result.err;
+        EXPECT_THAT(result.out, testing::EndsWith("\nRemoving pyapp env / runner binary...\n"
+                                                  "  \u2717 could not remove " + (stuck / "file").string() +
+                                                  ": Permission denied\n"
+                                                  "\nUninstall INCOMPLETE: some of the runner's files could not be "
+                                                  "removed (see above).\n"));
+        EXPECT_TRUE(fs::exists(stuck / "file"));
+    }
+}
+
 TEST(UninstallCommand, KeepOptionsChooseWhatTheTeardownDoes) {
     struct Case {
         std::vector<std::string> options;

@@ -78,4 +78,17 @@ TEST(Text, TrailingWhiteSpaceGoesAndNothingElse) {
     EXPECT_EQ(platform_text::without_trailing_space(" \n"), "");
 }
 
+TEST(Text, PrintableEscapesEveryControlInEveryForm) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"plain \xC3\xA9 \xE2\x9C\x93 \xC2\xA0 text", "plain \xC3\xA9 \xE2\x9C\x93 \xC2\xA0 text"},
+        {std::string("\x1b[2J\0\n\x7f", 7), "\\x1b[2J\\x00\\x0a\\x7f"},
+        {"\xC2\x9B" "31m \xC2\x85", "\\u009b31m \\u0085"},
+        {"\x9B" "31m \xFF \xC3", "\\x9b31m \\xff \\xc3"},
+    };
+    for (const auto& [text, shown] : cases) {
+        EXPECT_EQ(platform_text::printable(text), shown);
+        EXPECT_EQ(platform_text::printable(shown), shown) << "escaping twice changes nothing";
+    }
+}
+
 }  // namespace

@@ -79,16 +79,15 @@ TEST(ServiceDir, AnExistingOneOthersMayWriteIsRefused) {
     Environment env("Linux", tmp.path().string(), std::nullopt);
     const fs::path dir = tmp / "norvale" / "services";
     fs::create_directories(dir);
-    const std::string refused = "Refusing to use " + dir.string() +
-                                ": it is writable by other users (chmod go-w would make it private)";
-    for (auto [mode, safe] : {std::pair{0755, true}, {0775, false}, {0757, false}, {0700, true}}) {
+    const std::string refused = "Refusing to use " + dir.string() + ": " + dir.string();
+    for (auto [mode, reason] : {std::pair{0755, ""}, {0775, " is writable by its group"}, {0757, " is writable by others"},
+                                {0700, ""}}) {
         fs::permissions(dir, fs::perms(mode));
         try {
             ensure_service_dir();
-            EXPECT_TRUE(safe) << std::oct << mode;
+            EXPECT_EQ(reason, std::string()) << std::oct << mode;
         } catch (const vetra_service_manager::platform::files::UnsafeDirectory& error) {
-            EXPECT_FALSE(safe) << std::oct << mode;
-            EXPECT_EQ(error.what(), refused);
+            EXPECT_EQ(error.what(), refused + reason) << std::oct << mode;
         }
     }
 }

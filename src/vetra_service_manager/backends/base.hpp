@@ -73,6 +73,9 @@ public:
     virtual void install(const std::vector<std::string>& program_arguments, const version::Version& version,
                          bool raise_if_already_installed = false, Settle when = Settle::NOW);
     virtual void uninstall(bool raise_if_not_installed = false) = 0;
+    // Raises, as install() would, what stands in the way of an install and can be told before
+    // the command changes anything (a service manager that cannot be reached). Default: nothing.
+    virtual void check_installable() const {}
 
     // What a step did: changed the service, found it already so, or found no service to change.
     enum class Outcome { CHANGED, ALREADY_SO, NOT_INSTALLED };
@@ -106,6 +109,9 @@ public:
     // with `follow`, new ones as they come (default: none).
     virtual std::vector<LogFile> log_files() const { return {}; }
     virtual std::vector<std::string> log_viewer(int /*lines*/, bool /*follow*/) const { return {}; }
+    // The directories the service's files are written in (its working directory, the directory of
+    // its definition), which nobody but the user may change. Default: app_dir().
+    virtual std::vector<std::filesystem::path> places_written() const { return {app_dir()}; }
 
     // Polls status() at once and then ever less often, at most max_poll_interval_ms apart, until
     // the predicate holds (true) or timeout_seconds have passed (false, with a warning). A time-out

@@ -1,8 +1,8 @@
 #include "vetra_service_manager/cli/_log_reader.hpp"
 
 #include <algorithm>
-#include <fstream>
 
+#include "vetra_service_manager/platform/files.hpp"
 #include "vetra_service_manager/platform/text.hpp"
 
 namespace vetra_service_manager::cli::_log_reader {
@@ -30,10 +30,10 @@ void append_utf8(std::string& out, char32_t c) {
     }
 }
 
+// Nothing there yet, or gone meanwhile: an empty file.
 std::uint64_t size_of(const fs::path& path) {
-    std::error_code ec;
-    const auto size = fs::file_size(path, ec);
-    return ec ? 0 : size;
+    const auto range = platform::files::read_range(path, 0, 0);
+    return range ? range->size : 0;
 }
 
 // Where the last `lines` lines of `text` begin.
@@ -90,18 +90,11 @@ std::string utf16le_to_utf8(std::string_view bytes) {
     return out;
 }
 
-bool LogReader::exists() const {
-    std::error_code ec;
-    return fs::is_regular_file(path_, ec);
-}
+bool LogReader::exists() const { return platform::files::read_range(path_, 0, 0).has_value(); }
 
 std::string LogReader::read_range(std::uint64_t from, std::uint64_t to) const {
-    std::ifstream in(path_, std::ios::binary);
-    std::string bytes(static_cast<std::size_t>(to - from), '\0');
-    in.seekg(static_cast<std::streamoff>(from));
-    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    bytes.resize(static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
-    return bytes;
+    auto range = platform::files::read_range(path_, from, to);
+    return range ? std::move(range->bytes) : std::string();
 }
 
 std::string LogReader::last_lines(int lines) {

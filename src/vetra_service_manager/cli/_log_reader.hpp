@@ -1,7 +1,8 @@
 #pragma once
 // Reads a growing log file as UTF-8 text: its last lines, then what is appended. A file that
 // starts with the UTF-16 LE byte order mark is decoded. Every read opens the file anew, so a file
-// that is trimmed, replaced or not yet created is no error.
+// that is trimmed, replaced or not yet created is no error; one that is not a regular file (a FIFO,
+// say) is refused by every read, exists() included, with platform::files::NotRegularFile.
 #include <cstdint>
 #include <filesystem>
 #include <string>

@@ -30,6 +30,8 @@ std::string runner_program(const fs::path& runner) {
     return platform::to_text(fs::path(".") / runner);
 }
 
+fs::path runner_directory(const fs::path& runner) { return fs::absolute(runner).parent_path(); }
+
 std::string describe_failure(const platform::process::Completed& result, int timeout_seconds) {
     if (result.timed_out) return "timed out after " + std::to_string(timeout_seconds) + "s";
     if (result.exit_code < 0) return "terminated by signal " + std::to_string(-result.exit_code);
@@ -164,7 +166,8 @@ std::string normalize_package_name(std::string_view name) {
 
 std::vector<PackageRecord> pip_list_via_runner(const fs::path& runner_binary, int timeout) {
     const std::string runner = platform::to_text(runner_binary);
-    const auto result = platform::process::run_captured({detail::runner_program(runner_binary), "self", "pip", "list", "--format=json"}, seconds(timeout));
+    const auto result = platform::process::run_captured({detail::runner_program(runner_binary), "self", "pip", "list", "--format=json"}, seconds(timeout),
+                                                        detail::runner_directory(runner_binary));
     if (result.timed_out || result.exit_code != 0) {
         logger().warn("Failed to list packages via {}: {}", runner, detail::describe_failure(result, timeout));
         return {};
@@ -180,7 +183,35 @@ std::vector<PackageRecord> pip_list_via_runner(const fs::path& runner_binary, in
     }
 }
 
+namespace {
+
+// Whether the arrays and objects of `text` nest deeper than MAX_PACKAGE_LIST_NESTING, counted
+// without recursion outside strings; text that is no JSON is the reader's to refuse.
+bool nested_too_deep(std::string_view text) {
+    int depth = 0;
+    bool in_string = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (in_string) {
+            if (c == '\\') ++i;
+            else if (c == '"') in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > MAX_PACKAGE_LIST_NESTING) return true;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 std::vector<PackageRecord> parse_package_list(std::string_view text) {
+    if (nested_too_deep(text)) {
+        throw UnreadablePackageList("nested deeper than " + std::to_string(MAX_PACKAGE_LIST_NESTING) + " levels");
+    }
     const auto encoded = encode_undecodable_bytes(text);
     PackageRecord document;
     try {
@@ -212,7 +243,8 @@ bool is_migratable_extra(const PackageRecord& pkg) {
 
 bool runner_self_remove(const fs::path& runner_binary, int timeout) {
     const std::string runner = platform::to_text(runner_binary);
-    const auto result = platform::process::run_inherited({detail::runner_program(runner_binary), "self", "remove"}, seconds(timeout));
+    const auto result = platform::process::run_inherited({detail::runner_program(runner_binary), "self", "remove"}, seconds(timeout),
+                                                         detail::runner_directory(runner_binary));
     if (!result.timed_out && result.exit_code == 0) return true;
     logger().warn("'{} self remove' failed: {}", runner, detail::describe_failure(result, timeout));
     return false;
@@ -220,7 +252,8 @@ bool runner_self_remove(const fs::path& runner_binary, int timeout) {
 
 bool runner_self_pip_install(const fs::path& runner_binary, const std::string& spec, int timeout) {
     const std::string runner = platform::to_text(runner_binary);
-    const auto result = platform::process::run_inherited({detail::runner_program(runner_binary), "self", "pip", "install", spec}, seconds(timeout));
+    const auto result = platform::process::run_inherited({detail::runner_program(runner_binary), "self", "pip", "install", spec},
+                                                         seconds(timeout), detail::runner_directory(runner_binary));
     if (!result.timed_out && result.exit_code == 0) return true;
     logger().warn("'{} self pip install {}' failed: {}", runner, spec, detail::describe_failure(result, timeout));
     return false;

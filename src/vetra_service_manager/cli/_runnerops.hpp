@@ -41,7 +41,12 @@ inline constexpr std::uint32_t WINDOWS_NO_CONSOLE_WINDOW = 0x08000000;
 // Lower case, "_" -> "-"; nothing else.
 std::string normalize_package_name(std::string_view name);
 
-// Text that is not one JSON document: empty, trailing text, invalid UTF-8, ...
+// How deep arrays and objects may nest in a package list (pip's are two levels deep): what reads,
+// decodes and quotes a document recurses once per level, so a deeper one is refused unread.
+inline constexpr int MAX_PACKAGE_LIST_NESTING = 64;
+
+// Text that is not one JSON document (empty, trailing text, invalid UTF-8, ...) or is nested deeper
+// than MAX_PACKAGE_LIST_NESTING.
 class UnreadablePackageList : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
@@ -69,11 +74,14 @@ bool runner_self_pip_install(const std::filesystem::path& runner_binary, const s
 
 // Removes the runner's environment, then the runner binary (on macOS its bundle, when
 // owned_bundle_for finds one) and `data_dirs`: in process on POSIX, by a hidden PowerShell helper
-// that outlives us on Windows.
-void teardown_runner(const std::filesystem::path& runner_executable, const std::vector<std::filesystem::path>& data_dirs,
-                     bool do_self_remove = true, bool remove_binary = true);
-void _posix_teardown(const std::filesystem::path& runner, const std::vector<std::filesystem::path>& data_dirs,
-                     bool do_self_remove, bool remove_binary);
+// that outlives us on Windows. Each removal does all it can; returns "<path>: <reason>" for each
+// path that resisted (none on Windows, where the helper does the removing later).
+std::vector<std::string> teardown_runner(const std::filesystem::path& runner_executable,
+                                         const std::vector<std::filesystem::path>& data_dirs,
+                                         bool do_self_remove = true, bool remove_binary = true);
+std::vector<std::string> _posix_teardown(const std::filesystem::path& runner,
+                                         const std::vector<std::filesystem::path>& data_dirs, bool do_self_remove,
+                                         bool remove_binary);
 void _windows_deferred_teardown(const std::filesystem::path& runner,
                                 const std::vector<std::filesystem::path>& data_dirs, bool do_self_remove,
                                 bool remove_binary);

@@ -15,6 +15,10 @@ spdlog::logger& logger();
 // would resolve to some other program ("myrunner" is ./myrunner).
 std::string runner_program(const std::filesystem::path& runner);
 
+// Where every runner command starts: the runner's own directory, so that nothing in the directory
+// the manager was started from (a shared one, say) can reach the runner's environment.
+std::filesystem::path runner_directory(const std::filesystem::path& runner);
+
 // "exit status 1", "terminated by signal 9", "timed out after 60s": why a runner command failed.
 std::string describe_failure(const platform::process::Completed& result, int timeout_seconds);
 

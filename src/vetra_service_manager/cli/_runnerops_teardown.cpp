@@ -35,35 +35,40 @@ const char* capitalised(bool value) { return value ? "True" : "False"; }
 
 }  // namespace
 
-void teardown_runner(const fs::path& runner_executable, const std::vector<fs::path>& data_dirs,
-                     bool do_self_remove, bool remove_binary) {
+std::vector<std::string> teardown_runner(const fs::path& runner_executable, const std::vector<fs::path>& data_dirs,
+                                         bool do_self_remove, bool remove_binary) {
     if (platform::system() == platform::System::windows) {
         _windows_deferred_teardown(runner_executable, data_dirs, do_self_remove, remove_binary);
-    } else {
-        _posix_teardown(runner_executable, data_dirs, do_self_remove, remove_binary);
+        return {};
     }
+    return _posix_teardown(runner_executable, data_dirs, do_self_remove, remove_binary);
 }
 
-void _posix_teardown(const fs::path& runner, const std::vector<fs::path>& data_dirs, bool do_self_remove,
-                     bool remove_binary) {
+std::vector<std::string> _posix_teardown(const fs::path& runner, const std::vector<fs::path>& data_dirs,
+                                         bool do_self_remove, bool remove_binary) {
     // A failure is already logged there; whatever is left of the environment is not worth stopping for.
     if (do_self_remove && exists_quietly(runner)) runner_self_remove(runner);
-    if (!remove_binary) return;
+    if (!remove_binary) return {};
 
     // Only macOS has bundles: elsewhere a "*.app" directory above the runner is somebody else's.
     const auto bundle = platform::system() == platform::System::macos ? owned_bundle_for(runner) : std::nullopt;
-    // Whatever of the bundle and the data resists stays, unreported: the user asked for them gone,
-    // and the rest of the teardown is still worth doing.
-    if (bundle) {
-        platform::files::remove_tree_best_effort(*bundle);
-    } else if (exists_quietly(runner)) {
-        if (auto ec = remove_runner_file(runner)) {
-            logger().warn("Failed to remove runner {}: {}", platform::to_text(runner), ec.message());
+    // Whatever of the bundle and the data resists stays, and is told: the rest of the teardown is
+    // still worth doing.
+    std::vector<std::string> resisted;
+    const auto remove = [&](const fs::path& tree) {
+        for (const auto& left : platform::files::remove_tree_best_effort(tree)) {
+            if (left.error) resisted.push_back(platform::to_text(left.path) + ": " + left.error.message());
         }
+    };
+    if (bundle) {
+        remove(*bundle);
+    } else if (exists_quietly(runner)) {
+        if (auto ec = remove_runner_file(runner)) resisted.push_back(platform::to_text(runner) + ": " + ec.message());
     }
     for (const auto& dir : data_dirs) {
-        if (exists_quietly(dir)) platform::files::remove_tree_best_effort(dir);
+        if (exists_quietly(dir)) remove(dir);
     }
+    return resisted;
 }
 
 std::string _powershell_quote(std::string_view text) {

@@ -7,6 +7,7 @@
 #include <CLI/CLI.hpp>
 
 #include "vetra_service_manager/cli/_exclusive.hpp"
+#include "vetra_service_manager/cli/_trust.hpp"
 #include "vetra_service_manager/cli/install.hpp"
 #include "vetra_service_manager/cli/logs.hpp"
 #include "vetra_service_manager/cli/restart.hpp"
@@ -28,7 +29,8 @@ namespace {
 // words as the line before it adds nothing and is left out.
 void print_error_chain(const std::exception& error, const char* prefix, const std::string& said = {}) {
     const std::string line(platform::text::without_trailing_space(error.what()));
-    if (line != said) std::cerr << prefix << line << '\n';
+    // Messages quote paths, versions and tools' words: none of their bytes may act on the terminal.
+    if (line != said) std::cerr << prefix << platform::text::printable(line) << '\n';
     try {
         std::rethrow_if_nested(error);
     } catch (const std::exception& cause) {
@@ -104,6 +106,8 @@ int run_subcommand(int argc, char** argv) {
         if (logs_cmd->parsed()) return logs::run(logs_args);
         // Arguments are checked before the lock is taken: a command that fails on them creates nothing.
         if (install_cmd->parsed()) version::Version{install_args.version};
+        // Nor is anything written, run or locked where another user could change it.
+        _trust::refuse_untrusted_places();
         const auto lock = _exclusive::hold();
         const int status = install_cmd->parsed() ? install::run(install_args)
                            : start_cmd->parsed() ? start::run(start_args)

@@ -17,7 +17,9 @@
 #include "vetra_service_manager/exceptions.hpp"
 #include "vetra_service_manager/platform/files.hpp"
 #include "vetra_service_manager/platform/interrupts.hpp"
+#include "vetra_service_manager/platform/path_trust.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
+#include "vetra_service_manager/platform/text.hpp"
 #include "vetra_service_manager/services/_paths.hpp"
 #include "vetra_service_manager/services/registry.hpp"
 #include "vetra_service_manager/version.hpp"
@@ -28,10 +30,11 @@ namespace runnerops = _runnerops;
 namespace registry = services::registry;
 
 using _output::say;
+using platform::text::printable;
 
 namespace {
 
-std::string text(const fs::path& path) { return platform::to_text(path); }
+std::string text(const fs::path& path) { return printable(platform::to_text(path)); }
 
 std::string joined(const std::vector<std::string>& items, const std::string& separator) {
     std::string result;
@@ -50,25 +53,6 @@ std::string member_text(const runnerops::PackageRecord& pkg, const char* key, co
     if (found == pkg.end() || found->is_null()) return fallback;
     return found->is_string() ? found->get<std::string>()
                               : found->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
-// Text from the old environment as it may be shown on a terminal: control characters (C0, DEL and
-// C1, whose ESC and CSI start terminal commands) as \xNN or \u00NN, everything else as it is.
-std::string printable(std::string_view text) {
-    std::string result;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        const auto next = static_cast<unsigned char>(i + 1 < text.size() ? text[i + 1] : 0);
-        if (byte < 0x20 || byte == 0x7F) {
-            result += fmt::format("\\x{:02x}", byte);
-        } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
-            result += fmt::format("\\u{:04x}", next);
-            ++i;
-        } else {
-            result += text[i];
-        }
-    }
-    return result;
 }
 
 // A distribution name as packaging defines it: letters, digits, ".", "_" and "-", starting and
@@ -249,6 +233,12 @@ int run(const Options& args) {
     const version::Version version(args.version);
     const auto current_runner = services::_paths::default_runner_install_location().resolve();
 
+    // Everything that can fail before a change is checked before migration removes anything.
+    const auto command = registry::command();
+    for (const registry::RegistryEntry* entry : registry::install_order) {
+        entry->get_service(command).backend().check_installable();
+    }
+
     say("Installing Vetra services...");
     say("  runner:  " + text(current_runner));
     say("  version: " + version.str());
@@ -267,6 +257,8 @@ int run(const Options& args) {
                 plan = Plan::HOLDS_CURRENT_RUNNER;
             } else if (_versions_match(previous) && !args.force) {
                 plan = Plan::SAME_VERSION;
+            } else if (auto why = platform::path_trust::first_untrusted_program(previous)) {
+                throw ServiceOperationError(ServiceOperation::INSTALL, "Refusing to run " + text(prev) + ": " + *why);
             } else {
                 plan = Plan::MIGRATE;
             }
@@ -299,7 +291,6 @@ int run(const Options& args) {
     }
 
     say("\nRegistering services...");
-    const auto command = registry::command();
     // Each service's settling time runs while the next one is installed.
     _report::Report report;
     std::exception_ptr stopped;

@@ -3,10 +3,13 @@
 #include <iostream>
 
 #include "vetra_service_manager/cli/_json.hpp"
+#include "vetra_service_manager/cli/_trust.hpp"
 #include "vetra_service_manager/exceptions.hpp"
+#include "vetra_service_manager/logging.hpp"
 #include "vetra_service_manager/permissions.hpp"
 #include "vetra_service_manager/platform/files.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
+#include "vetra_service_manager/platform/text.hpp"
 #include "vetra_service_manager/services/_paths.hpp"
 #include "vetra_service_manager/services/registry.hpp"
 
@@ -29,6 +32,10 @@ ordered_json _collect() {
     ordered_json services = ordered_json::object();
     // Nothing changes while status reads: a backend may ask once for every service.
     const auto command = registry::command(backends::base::Readings::SHARED);
+    // Reading changes nothing, so status still tells what it finds; the other commands would refuse.
+    if (auto refusal = _trust::first_untrusted_place(command)) {
+        logging::get_logger("vetra_service_manager.cli.status")->warn("{}", platform::text::printable(*refusal));
+    }
     for (const registry::RegistryEntry* entry : {&registry::sync_agent, &registry::sync_api}) {
         const auto handle = entry->get_service(command);
         const ServiceStatus state = handle.status();
@@ -60,7 +67,7 @@ int run(const Options& args) {
         std::cout << _json::dumps(state) << '\n';
         return 0;
     }
-    std::cout << "Runner:   " << state["runner_executable"].get_ref<const std::string&>() << "  "
+    std::cout << "Runner:   " << platform::text::printable(state["runner_executable"].get_ref<const std::string&>()) << "  "
               << (state["runner_present"].get<bool>() ? "(present)" : "(MISSING)") << '\n';
     std::cout << "Full Disk Access: " << (state["full_disk_access"].get<bool>() ? "GRANTED" : "DENIED") << '\n';
     std::cout << '\n';

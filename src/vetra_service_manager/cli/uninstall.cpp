@@ -7,6 +7,7 @@
 #include "vetra_service_manager/platform/files.hpp"
 #include "vetra_service_manager/platform/interrupts.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
+#include "vetra_service_manager/platform/text.hpp"
 #include "vetra_service_manager/services/_paths.hpp"
 #include "vetra_service_manager/services/registry.hpp"
 
@@ -41,7 +42,7 @@ int run(const Options& args) {
 
     platform::interrupts::check();
     const auto runner_executable = services::_paths::default_runner_install_location().resolve();
-    bool data_removal_failed = false;
+    std::vector<std::string> incomplete;  // what stays that the user asked to be removed
     if (!args.remove_data) {
         say("\nKeeping user data (pass --remove-data to wipe).");
     } else if (const auto shared_data_dir = _client_library::load_shared_data_dir(); !shared_data_dir) {
@@ -52,7 +53,7 @@ int run(const Options& args) {
             places += (places.empty() ? "" : " and ") + platform::to_text(path);
         }
         say("  (the client library was looked for at " + places + ")");
-        data_removal_failed = true;
+        incomplete.push_back("user data");
     } else {
         const fs::path data_dir = shared_data_dir();
         bool present = false;
@@ -64,23 +65,29 @@ int run(const Options& args) {
                                                              platform::to_text(data_dir) + ": " + error.code().message()));
         }
         if (present) {
-            say("\nRemoving user data: " + platform::to_text(data_dir));
+            say("\nRemoving user data: " + platform::text::printable(platform::to_text(data_dir)));
             platform::files::remove_tree(data_dir);
         } else {
-            say("\nUser data dir not present: " + platform::to_text(data_dir));
+            say("\nUser data dir not present: " + platform::text::printable(platform::to_text(data_dir)));
         }
     }
 
     if (!(args.keep_cache && args.keep_binary)) {
         say("\nRemoving pyapp env / runner binary...");
-        _runnerops::teardown_runner(runner_executable, {services::_paths::get_service_dir()}, !args.keep_cache,
-                                    !args.keep_binary);
-        say(platform::system() == platform::System::windows ? "  \u2713 scheduled (completes once this process exits)"
-                                              : "  \u2713 done");
+        const auto resisted = _runnerops::teardown_runner(runner_executable, {services::_paths::get_service_dir()},
+                                                          !args.keep_cache, !args.keep_binary);
+        for (const auto& left : resisted) say("  \u2717 could not remove " + platform::text::printable(left));
+        if (!resisted.empty()) incomplete.push_back("some of the runner's files");
+        if (resisted.empty()) {
+            say(platform::system() == platform::System::windows ? "  \u2713 scheduled (completes once this process exits)"
+                                                                : "  \u2713 done");
+        }
     }
 
-    if (data_removal_failed) {
-        say("\nUninstall INCOMPLETE: user data could not be removed (see above).");
+    if (!incomplete.empty()) {
+        std::string what = incomplete.front();
+        for (std::size_t i = 1; i < incomplete.size(); ++i) what += " and " + incomplete[i];
+        say("\nUninstall INCOMPLETE: " + what + " could not be removed (see above).");
         return 1;
     }
     say("\nUninstall complete.");

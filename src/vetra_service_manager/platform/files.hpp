@@ -1,11 +1,14 @@
 #pragma once
 // Reading and writing the files we own, and questions about paths whose answer must not be guessed.
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "vetra_service_manager/platform/tree_removal.hpp"
 
 namespace vetra_service_manager::platform::files {
 
@@ -18,6 +21,22 @@ bool exists(const std::filesystem::path& path);
 // The whole file as bytes, or nullopt when it does not exist (it may vanish between a check and
 // the read). Any other failure throws std::system_error naming the path.
 std::optional<std::string> read_file(const std::filesystem::path& path);
+
+// Something at a path we only read from that is not a regular file (a FIFO, a device, a directory).
+class NotRegularFile : public std::runtime_error {
+public:
+    explicit NotRegularFile(const std::filesystem::path& path);
+};
+
+// The bytes [from, to) of the regular file at `path` (fewer where it ends sooner) and its size,
+// or nullopt when nothing is there. Opened without blocking and checked through the descriptor,
+// so that a FIFO or device put there can neither hold us nor be read: anything but a regular file
+// throws NotRegularFile. Any other failure throws std::system_error naming the path.
+struct Range {
+    std::string bytes;
+    std::uint64_t size = 0;
+};
+std::optional<Range> read_range(const std::filesystem::path& path, std::uint64_t from, std::uint64_t to);
 
 // Replaces `path` with `content`: written to a fresh temporary file beside it (created
 // exclusively, never through a link), flushed to disk, given `mode` (POSIX permission bits; the
@@ -34,9 +53,9 @@ void write_file_atomically(const std::filesystem::path& path, std::string_view c
 void remove_tree(const std::filesystem::path& path);
 
 // remove_tree for clean-ups that go on whatever resists: deletes all it can and returns what it
-// could not, deepest first (a directory stays when something in it does). Throws nothing but
-// std::bad_alloc.
-std::vector<std::filesystem::path> remove_tree_best_effort(const std::filesystem::path& path);
+// could not, deepest first, each that resisted with its error (a directory stays, without one, when
+// something in it does). Throws nothing but std::bad_alloc.
+std::vector<tree_removal::Left> remove_tree_best_effort(const std::filesystem::path& path);
 
 // Creates `path` and every missing parent for the user alone (POSIX mode 0700 whatever the umask;
 // on Windows an access list that grants the user and nobody else). Directories that exist already
@@ -49,9 +68,10 @@ public:
     UnsafeDirectory(const std::filesystem::path& path, const std::string& reason);
 };
 
-// create_private_directories(path), then makes sure the directory is ours alone: owned by the user
-// and writable neither by its group nor by others (on Windows: owned by the user, SYSTEM or
-// Administrators, and no other account allowed to write). Throws UnsafeDirectory saying why not.
+// create_private_directories(path), then makes sure the directory is ours alone: owned by the user,
+// and it and every directory above it trusted as path_trust::first_untrusted says, before and after
+// the creation (on Windows: owned by the user, SYSTEM or Administrators, and no other account
+// allowed to write). Throws UnsafeDirectory saying why not.
 void ensure_private_directory(const std::filesystem::path& path);
 
 }  // namespace vetra_service_manager::platform::files

@@ -2,11 +2,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <random>
 #include <system_error>
 
 #include "vetra_service_manager/platform/files.hpp"
+#include "vetra_service_manager/platform/files_os.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
 #include "vetra_service_manager/platform/tree_removal.hpp"
 
@@ -99,6 +101,41 @@ std::optional<std::string> read_file(const fs::path& path) {
     }
     ::close(fd);
     return content;
+}
+
+std::optional<Range> read_range(const fs::path& path, std::uint64_t from, std::uint64_t to) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
+        fail(errno, "Cannot open", path);
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        const int error = errno;
+        ::close(fd);
+        fail(error, "Cannot examine", path);
+    }
+    if (!S_ISREG(info.st_mode)) {
+        ::close(fd);
+        throw NotRegularFile(path);
+    }
+    Range range = range_within(static_cast<std::uint64_t>(info.st_size), from, to);
+    std::size_t done = 0;
+    while (done < range.bytes.size()) {
+        const ssize_t count = ::pread(fd, range.bytes.data() + done, range.bytes.size() - done,
+                                      static_cast<off_t>(from + done));
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0) {
+            const int error = errno;
+            ::close(fd);
+            fail(error, "Cannot read", path);
+        }
+        if (count == 0) break;  // cut short meanwhile
+        done += static_cast<std::size_t>(count);
+    }
+    range.bytes.resize(done);
+    ::close(fd);
+    return range;
 }
 
 void write_file_atomically(const fs::path& path, std::string_view content, fs::perms mode) {

@@ -6,11 +6,13 @@
 #endif
 #include <windows.h>
 
+#include <algorithm>
 #include <random>
 #include <system_error>
 #include <utility>
 
 #include "vetra_service_manager/platform/files.hpp"
+#include "vetra_service_manager/platform/files_os.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
 #include "vetra_service_manager/platform/tree_removal.hpp"
 #include "vetra_service_manager/platform/windows_ownership.hpp"
@@ -88,16 +90,23 @@ private:
     }
 };
 
+// The file at `path` opened for reading, shared with its writers; INVALID_HANDLE_VALUE when
+// nothing is there, any other failure thrown.
+HANDLE open_for_reading(const fs::path& path) {
+    const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) fail(error, "Cannot open", path);
+    }
+    return file;
+}
+
 }  // namespace
 
 std::optional<std::string> read_file(const fs::path& path) {
-    Handle file{::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
-    if (file.value == INVALID_HANDLE_VALUE) {
-        const DWORD error = ::GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return std::nullopt;
-        fail(error, "Cannot open", path);
-    }
+    Handle file{open_for_reading(path)};
+    if (file.value == INVALID_HANDLE_VALUE) return std::nullopt;
     std::string content;
     char buffer[8192];
     DWORD count = 0;
@@ -107,6 +116,31 @@ std::optional<std::string> read_file(const fs::path& path) {
         content.append(buffer, count);
     }
     return content;
+}
+
+std::optional<Range> read_range(const fs::path& path, std::uint64_t from, std::uint64_t to) {
+    Handle file{open_for_reading(path)};
+    if (file.value == INVALID_HANDLE_VALUE) return std::nullopt;
+    // A pipe or a console is no disk file; a directory does not open without backup semantics.
+    LARGE_INTEGER size{};
+    if (::GetFileType(file.value) != FILE_TYPE_DISK || !::GetFileSizeEx(file.value, &size)) throw NotRegularFile(path);
+    Range range = range_within(static_cast<std::uint64_t>(size.QuadPart), from, to);
+    std::size_t done = 0;
+    while (done < range.bytes.size()) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(from + done);
+        at.OffsetHigh = static_cast<DWORD>((from + done) >> 32);
+        DWORD count = 0;
+        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(range.bytes.size() - done, 1 << 20));
+        if (!::ReadFile(file.value, range.bytes.data() + done, want, &count, &at)) {
+            if (::GetLastError() == ERROR_HANDLE_EOF) break;
+            fail(::GetLastError(), "Cannot read", path);
+        }
+        if (count == 0) break;
+        done += count;
+    }
+    range.bytes.resize(done);
+    return range;
 }
 
 void write_file_atomically(const fs::path& path, std::string_view content, fs::perms /*mode: ACLs decide*/) {

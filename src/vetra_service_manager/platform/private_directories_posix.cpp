@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 #include <system_error>
 #include <vector>
 
 #include "vetra_service_manager/platform/files.hpp"
+#include "vetra_service_manager/platform/path_trust.hpp"
 
 namespace vetra_service_manager::platform::files {
 namespace fs = std::filesystem;
@@ -47,13 +49,15 @@ void create_private_directories(const fs::path& path) {
 }
 
 void ensure_private_directory(const fs::path& path) {
+    // Judged before anything is made in it, and again once the directory is there: another user
+    // may have made one of its missing parts in between.
+    if (auto why = path_trust::first_untrusted(path)) throw UnsafeDirectory(path, *why);
     create_private_directories(path);
+    if (auto why = path_trust::first_untrusted(path)) throw UnsafeDirectory(path, *why);
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) fail(errno, "Cannot check directory", path);
-    if (info.st_uid != ::geteuid()) throw UnsafeDirectory(path, "it is owned by another user");
-    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        throw UnsafeDirectory(path, "it is writable by other users (chmod go-w would make it private)");
-    }
+    // Root's own directories pass the chain; the one we keep our files in must be the user's.
+    if (info.st_uid != ::geteuid()) throw UnsafeDirectory(path, "it is owned by uid " + std::to_string(info.st_uid));
 }
 
 }  // namespace vetra_service_manager::platform::files

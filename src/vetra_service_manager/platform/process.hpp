@@ -47,14 +47,20 @@ struct Captured : Completed {
     std::string err;
 };
 
+// Where a child starts: our own working directory when not given. A directory that is not there
+// raises StartError naming it.
+using WorkingDirectory = std::optional<std::filesystem::path>;
+
 // Standard output and error captured (read concurrently, so megabytes on both cannot deadlock);
 // standard input is the null device. Without a timeout the call waits for the child's end.
-Captured run_captured(const std::vector<std::string>& argv, Timeout timeout = std::nullopt);
+Captured run_captured(const std::vector<std::string>& argv, Timeout timeout = std::nullopt,
+                      const WorkingDirectory& working_directory = std::nullopt);
 
 // Standard streams inherited from this process (the child talks to the user's terminal). With a
 // time limit the child gets a process group of its own (see above), so that Ctrl-C at the terminal
 // reaches it only through terminate_running_children; without one it shares ours.
-Completed run_inherited(const std::vector<std::string>& argv, Timeout timeout = std::nullopt);
+Completed run_inherited(const std::vector<std::string>& argv, Timeout timeout = std::nullopt,
+                        const WorkingDirectory& working_directory = std::nullopt);
 
 // Started in `working_directory` with all three standard streams on the null device and no other
 // handle inherited; not waited for; it outlives this process. On Windows the child is created

@@ -1,5 +1,6 @@
 // POSIX child processes: posix_spawn, a poll loop over both pipes, and a child's process group
 // ended (SIGTERM, then SIGKILL) at its time-out or on request.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -97,6 +98,15 @@ public:
             posix_spawn_file_actions_adddup2(&actions_, fd, fd);
 #endif
         }
+    }
+    // The child's working directory, through posix_spawn's chdir action where the C library has
+    // one (glibc 2.29, macOS 10.15): it is looked up at run time, since the release binaries are
+    // built for glibc 2.28. False without it.
+    bool change_directory(const std::string& directory) {
+        using AddChdir = int (*)(posix_spawn_file_actions_t*, const char*);
+        static const auto add_chdir =
+            reinterpret_cast<AddChdir>(::dlsym(RTLD_DEFAULT, "posix_spawn_file_actions_addchdir_np"));
+        return add_chdir && add_chdir(&actions_, directory.c_str()) == 0;
     }
     // Our own descriptors are close-on-exec; this also closes any a library left inheritable.
     void close_others() {
@@ -200,6 +210,15 @@ void reap_quietly(pid_t pid) {
     }
 }
 
+// posix_spawn reports a missing working directory as ENOENT, indistinguishable from a missing
+// program: it is checked first so that the error names the right culprit.
+void check_working_directory(const std::vector<std::string>& argv, const std::filesystem::path& working_directory) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(working_directory, ec)) return;
+    const auto code = errno_code(std::filesystem::exists(working_directory, ec) ? ENOTDIR : ENOENT);
+    throw StartError(code, argv[0], "working directory " + working_directory.string() + ": " + code.message());
+}
+
 constexpr auto GRACE = std::chrono::seconds(2);
 constexpr auto LONGEST_PAUSE = std::chrono::milliseconds(20);
 
@@ -212,11 +231,21 @@ std::vector<Child*> running;  // every child a call is waiting for
 // process that merely reuses its id.
 class Child {
 public:
-    Child(const std::vector<std::string>& argv, FileActions& actions, Attributes& attributes, bool own_group)
+    Child(const std::vector<std::string>& argv, FileActions& actions, Attributes& attributes, bool own_group,
+          const WorkingDirectory& working_directory)
         : path_(executable(argv)), program_(argv[0]), own_group_(own_group) {
         auto args = c_argv(argv);
+        if (working_directory) check_working_directory(argv, *working_directory);
+        const std::string directory = working_directory ? working_directory->string() : std::string();
+        const bool moved = working_directory && !actions.change_directory(directory);
         std::lock_guard lock(running_mutex);
-        if (int rc = spawn_raw(&pid_, path_, actions, attributes, args.data())) throw StartError(errno_code(rc), argv[0]);
+        // Without the chdir action the child inherits ours, so we move there for the spawn and come
+        // back; every spawn holds this lock, and the paths we use elsewhere are all absolute.
+        Fd back(moved ? ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1);
+        if (moved && (back.get() < 0 || ::chdir(directory.c_str()) != 0)) throw StartError(errno_code(errno), argv[0]);
+        const int rc = spawn_raw(&pid_, path_, actions, attributes, args.data());
+        if (moved && ::fchdir(back.get()) != 0) std::abort();  // nowhere safe to go on from
+        if (rc != 0) throw StartError(errno_code(rc), argv[0]);
         running.push_back(this);
     }
     Child(const Child&) = delete;
@@ -314,7 +343,7 @@ std::optional<Clock::time_point> deadline_for(Timeout timeout) {
 
 }  // namespace
 
-Captured run_captured(const std::vector<std::string>& argv, Timeout timeout) {
+Captured run_captured(const std::vector<std::string>& argv, Timeout timeout, const WorkingDirectory& working_directory) {
     const auto deadline = deadline_for(timeout);
     Pipe out = make_pipe();
     Pipe err = make_pipe();
@@ -325,7 +354,7 @@ Captured run_captured(const std::vector<std::string>& argv, Timeout timeout) {
     actions.close_others();
     // Its own process group, so that a time-out also ends the grandchildren holding the pipes.
     Attributes attributes(/*own_process_group=*/true);
-    Child child(argv, actions, attributes, /*own_group=*/true);
+    Child child(argv, actions, attributes, /*own_group=*/true, working_directory);
     out.write.reset();
     err.write.reset();
 
@@ -382,7 +411,7 @@ Captured run_captured(const std::vector<std::string>& argv, Timeout timeout) {
     return result;
 }
 
-Completed run_inherited(const std::vector<std::string>& argv, Timeout timeout) {
+Completed run_inherited(const std::vector<std::string>& argv, Timeout timeout, const WorkingDirectory& working_directory) {
     const auto deadline = deadline_for(timeout);
     FileActions actions;
     actions.inherit_standard_streams();
@@ -391,7 +420,7 @@ Completed run_inherited(const std::vector<std::string>& argv, Timeout timeout) {
     // one, ours, so that Ctrl-C at the terminal reaches it too.
     const bool own_group = timeout.has_value();
     Attributes attributes(own_group);
-    Child child(argv, actions, attributes, own_group);
+    Child child(argv, actions, attributes, own_group, working_directory);
     Completed result;
     if (auto code = child.wait(deadline)) {
         result.exit_code = *code;
@@ -433,14 +462,7 @@ void end_running_children() {
 void start_detached(const std::vector<std::string>& argv, const std::filesystem::path& working_directory,
                     std::uint32_t /*windows_creation_flags*/) {
     const std::string program = executable(argv);
-    // posix_spawn reports a missing working directory as ENOENT, indistinguishable from a missing
-    // program: check it first so that the error names the right culprit.
-    std::error_code ec;
-    if (!std::filesystem::is_directory(working_directory, ec)) {
-        throw StartError(errno_code(std::filesystem::exists(working_directory) ? ENOTDIR : ENOENT), argv[0],
-                         "working directory " + working_directory.string() + ": " +
-                             errno_code(std::filesystem::exists(working_directory) ? ENOTDIR : ENOENT).message());
-    }
+    check_working_directory(argv, working_directory);
     FileActions actions;
     actions.null_stream(STDIN_FILENO, O_RDONLY);
     actions.null_stream(STDOUT_FILENO, O_WRONLY);

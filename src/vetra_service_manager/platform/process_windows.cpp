@@ -229,6 +229,17 @@ std::wstring prepare(const std::vector<std::string>& argv) {
     return application(argv[0]);
 }
 
+// CreateProcessW reports a missing working directory as a bad directory name: it is checked first
+// so that the error names the right culprit.
+void check_working_directory(const std::vector<std::string>& argv, const std::filesystem::path& working_directory) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(working_directory, ec)) return;
+    const auto code = std::make_error_code(std::filesystem::exists(working_directory, ec)
+                                               ? std::errc::not_a_directory
+                                               : std::errc::no_such_file_or_directory);
+    throw StartError(code, argv[0], "working directory " + platform::to_text(working_directory) + ": " + code.message());
+}
+
 class Tree;
 std::mutex running_mutex;
 std::vector<Tree*> running;  // every child a call is waiting for
@@ -238,15 +249,18 @@ std::vector<Tree*> running;  // every child a call is waiting for
 // still leave the job when they ask to (a helper of theirs that must outlive them).
 class Tree {
 public:
-    Tree(const std::vector<std::string>& argv, StdStreams streams, DWORD flags) {
+    Tree(const std::vector<std::string>& argv, StdStreams streams, DWORD flags, const WorkingDirectory& working_directory) {
         const std::wstring program = prepare(argv);
+        if (working_directory) check_working_directory(argv, *working_directory);
+        const std::wstring directory = working_directory ? working_directory->wstring() : std::wstring();
         job_.reset(CreateJobObjectW(nullptr, nullptr));
         if (job_) {
             JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
             limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_BREAKAWAY_OK;
             SetInformationJobObject(job_.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
         }
-        if (DWORD error = try_spawn(program, argv, streams, flags | CREATE_SUSPENDED, nullptr, child_))
+        if (DWORD error = try_spawn(program, argv, streams, flags | CREATE_SUSPENDED,
+                                    working_directory ? directory.c_str() : nullptr, child_))
             throw_start_error(error, argv[0]);
         // Without a job (nesting refused by an older system), a time-out ends the child alone.
         if (job_ && !AssignProcessToJobObject(job_.get(), child_.process.get())) job_.reset();
@@ -322,13 +336,13 @@ std::string read_all(HANDLE pipe) {
 
 }  // namespace
 
-Captured run_captured(const std::vector<std::string>& argv, Timeout timeout) {
+Captured run_captured(const std::vector<std::string>& argv, Timeout timeout, const WorkingDirectory& working_directory) {
     const auto deadline = deadline_for(timeout);
     Handle input = null_device();
     Pipe out = make_pipe();
     Pipe err = make_pipe();
     // No console window of its own for a child whose streams are all ours.
-    Tree tree(argv, {input.get(), out.write.get(), err.write.get()}, CREATE_NO_WINDOW);
+    Tree tree(argv, {input.get(), out.write.get(), err.write.get()}, CREATE_NO_WINDOW, working_directory);
     input.reset();
     out.write.reset();
     err.write.reset();
@@ -361,13 +375,13 @@ Captured run_captured(const std::vector<std::string>& argv, Timeout timeout) {
     return result;
 }
 
-Completed run_inherited(const std::vector<std::string>& argv, Timeout timeout) {
+Completed run_inherited(const std::vector<std::string>& argv, Timeout timeout, const WorkingDirectory& working_directory) {
     const auto deadline = deadline_for(timeout);
     Handle in = inheritable_std_handle(STD_INPUT_HANDLE);
     Handle out = inheritable_std_handle(STD_OUTPUT_HANDLE);
     Handle err = inheritable_std_handle(STD_ERROR_HANDLE);
     // Our console too, so that Ctrl-C at the terminal reaches the child as well.
-    Tree tree(argv, {in.get(), out.get(), err.get()}, 0);
+    Tree tree(argv, {in.get(), out.get(), err.get()}, 0, working_directory);
     Completed result;
     if (!tree.wait(deadline)) {
         tree.kill();
@@ -389,16 +403,7 @@ void end_running_children() { terminate_running_children(); }
 void start_detached(const std::vector<std::string>& argv, const std::filesystem::path& working_directory,
                     std::uint32_t windows_creation_flags) {
     const std::wstring program = prepare(argv);
-    // CreateProcessW reports a missing working directory as a bad directory name: check it first so
-    // that the error names the right culprit.
-    std::error_code ec;
-    if (!std::filesystem::is_directory(working_directory, ec)) {
-        const auto code = std::make_error_code(std::filesystem::exists(working_directory, ec)
-                                                   ? std::errc::not_a_directory
-                                                   : std::errc::no_such_file_or_directory);
-        throw StartError(code, argv[0],
-                         "working directory " + platform::to_text(working_directory) + ": " + code.message());
-    }
+    check_working_directory(argv, working_directory);
     Handle nul = null_device();
     const std::wstring directory = working_directory.wstring();
     // Its own process group (Ctrl-C at our console is not its business) and, where allowed, out of

@@ -58,4 +58,26 @@ bool is_cut_off(std::string_view text, std::size_t at) {
     return found.fitting < found.declared && at + found.fitting == text.size();
 }
 
+std::string printable(std::string_view text) {
+    static constexpr char HEX[] = "0123456789abcdef";
+    std::string result;
+    result.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const auto code = next_code_point(text, i);
+        const char32_t value = code ? code->value : 0;
+        if (code && value >= 0x20 && value != 0x7F && !(value >= 0x80 && value <= 0x9F)) {
+            result.append(text.substr(i, code->length));
+            i += code->length;
+            continue;
+        }
+        // A control (as its code point) or a byte that is no character (as itself).
+        const unsigned shown = code ? static_cast<unsigned>(value) : static_cast<unsigned char>(text[i]);
+        result += code && value >= 0x80 ? "\\u00" : "\\x";
+        result += HEX[shown >> 4];
+        result += HEX[shown & 0xF];
+        i += code ? code->length : 1;
+    }
+    return result;
+}
+
 }  // namespace vetra_service_manager::platform::text

@@ -4,6 +4,7 @@
 // each caller's to decide.
 #include <cstddef>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace vetra_service_manager::platform::text {
@@ -26,5 +27,11 @@ std::optional<CodePoint> next_code_point(std::string_view text, std::size_t at);
 // Whether text[at..] is the start of a well-formed sequence that the end of `text` cuts short: the
 // bytes that follow may complete it.
 bool is_cut_off(std::string_view text, std::size_t at);
+
+// `text` as it may be shown on a terminal, within its line: every control character as an escape,
+// everything else as it is. C0 controls and DEL become \xNN, C1 controls written as UTF-8
+// (U+0080..U+009F) \u00NN, and each byte that starts no well-formed UTF-8 sequence \xNN, since an
+// 8-bit terminal takes 0x80..0x9F alone for C1 controls (0x9B is CSI, as ESC [ is).
+std::string printable(std::string_view text);
 
 }  // namespace vetra_service_manager::platform::text

@@ -7,7 +7,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // The walk of both: `left` is null when the first failure ends it, else where what stays is noted.
-void walk(const fs::path& path, Filesystem& filesystem, std::vector<fs::path>* left) {
+void walk(const fs::path& path, Filesystem& filesystem, std::vector<Left>* left) {
     try {
         switch (filesystem.kind(path)) {
         case Kind::missing:
@@ -27,11 +27,11 @@ void walk(const fs::path& path, Filesystem& filesystem, std::vector<fs::path>* l
             // Unreadable, it may still be empty, and then it can be deleted.
         }
         // Something in it stays, and so does the directory: deleting it could only fail.
-        if (left && left->size() != stayed) return left->push_back(path);
+        if (left && left->size() != stayed) return left->push_back({path, {}});
         filesystem.remove_directory(path);
-    } catch (const std::system_error&) {
+    } catch (const std::system_error& error) {
         if (!left) throw;
-        left->push_back(path);
+        left->push_back({path, error.code()});
     }
 }
 
@@ -39,8 +39,8 @@ void walk(const fs::path& path, Filesystem& filesystem, std::vector<fs::path>* l
 
 void remove_tree(const fs::path& path, Filesystem& filesystem) { walk(path, filesystem, nullptr); }
 
-std::vector<fs::path> remove_tree_best_effort(const fs::path& path, Filesystem& filesystem) {
-    std::vector<fs::path> left;
+std::vector<Left> remove_tree_best_effort(const fs::path& path, Filesystem& filesystem) {
+    std::vector<Left> left;
     walk(path, filesystem, &left);
     return left;
 }

@@ -4,6 +4,7 @@
 // follow junctions, so its own removal cannot be used there). The walk is apart from the system
 // calls, so that its decisions can be tested on any system.
 #include <filesystem>
+#include <system_error>
 #include <vector>
 
 namespace vetra_service_manager::platform::tree_removal {
@@ -33,8 +34,16 @@ Filesystem& system_filesystem();
 // at `path`: nothing to do. Errors of `filesystem` propagate; what was deleted before stays deleted.
 void remove_tree(const std::filesystem::path& path, Filesystem& filesystem);
 
+// A path a best-effort removal left: one that resisted, with the error it gave, or a directory that
+// stays because something in it does (no error).
+struct Left {
+    std::filesystem::path path;
+    std::error_code error;
+    bool operator==(const Left&) const = default;
+};
+
 // The same walk, going on past every failure of `filesystem`: what could be deleted is, and the
 // paths that stay are returned, deepest first; a directory stays when something in it does.
-std::vector<std::filesystem::path> remove_tree_best_effort(const std::filesystem::path& path, Filesystem& filesystem);
+std::vector<Left> remove_tree_best_effort(const std::filesystem::path& path, Filesystem& filesystem);
 
 }  // namespace vetra_service_manager::platform::tree_removal

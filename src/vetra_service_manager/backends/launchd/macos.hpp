@@ -68,6 +68,8 @@ public:
     std::filesystem::path log_dir() const;
     // out.log and err.log in log_dir(), where launchd writes the agent's output.
     std::vector<base::LogFile> log_files() const override;
+    // app_dir() and ~/Library/LaunchAgents.
+    std::vector<std::filesystem::path> places_written() const override;
 
 private:
     void enable_service() override;

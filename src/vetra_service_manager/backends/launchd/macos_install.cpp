@@ -40,15 +40,13 @@ void MacOSServiceManager::write_definition(const std::vector<std::string>& progr
     agent.set_string("WorkingDirectory", platform::to_text(app_dir()));
 
     logger().info("Creating plist file at {}", platform::to_text(plist_path()));
-    platform::files::create_private_directories(plist_path().parent_path());
+    platform::files::ensure_private_directory(plist_path().parent_path());
+    // Given its mode through its descriptor before the rename: a chmod by path afterwards would
+    // follow whatever link had been put there meanwhile.
     agent.write_xml_file(plist_path());
-    try {
-        fs::permissions(plist_path(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
-                                          fs::perms::others_read);
-    } catch (const fs::filesystem_error& error) {
-        logger().warn("Failed to set plist permissions: {}", error.what());
-    }
 }
+
+std::vector<fs::path> MacOSServiceManager::places_written() const { return {app_dir(), plist_path().parent_path()}; }
 
 std::string MacOSServiceManager::clean_up_failed_install() noexcept {
     try {

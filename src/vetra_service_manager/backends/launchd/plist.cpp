@@ -1,4 +1,5 @@
 #include "vetra_service_manager/backends/launchd/plist.hpp"
+#include "vetra_service_manager/backends/launchd/plist_depth.hpp"
 
 #include <plist/plist.h>
 
@@ -88,6 +89,8 @@ Dict::Dict() : root_(plist_new_dict()) {}
 Dict Dict::parse(std::string_view bytes) {
     if (bytes.size() > std::numeric_limits<uint32_t>::max()) throw PlistError("The property list is too large");
     const auto length = static_cast<uint32_t>(bytes.size());
+    // libplist's readers recurse once per level: one nested too deep never reaches them.
+    if (nested_too_deep(bytes)) throw PlistError("The file is not a valid property list");
     plist_t root = nullptr;
     // The return type of these calls differs between libplist releases; the out-parameter tells.
     if (plist_is_binary(bytes.data(), length)) {

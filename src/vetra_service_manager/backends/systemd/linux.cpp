@@ -92,6 +92,8 @@ const fs::path& LinuxServiceManager::unit_path() const {
     return *unit_path_;
 }
 
+std::vector<fs::path> LinuxServiceManager::places_written() const { return {app_dir(), guessed_unit_directory()}; }
+
 void LinuxServiceManager::locate_unit(const std::optional<std::vector<std::string>>& search_path) const {
     std::optional<fs::path> directory;
     if (search_path) {

@@ -27,6 +27,8 @@ public:
                         std::shared_ptr<linux_context::LinuxContext> context = nullptr);
 
     void uninstall(bool raise_if_not_installed = false) override;
+    // A user manager that cannot be reached.
+    void check_installable() const override;
     // With our unit file but no manager to ask: what the files say (enabled when the wants link
     // exists, never running) and a warning. Without the file and without a manager: not installed.
     status::ServiceStatus status() const override;
@@ -40,6 +42,9 @@ public:
     // $XDG_CONFIG_HOME/systemd/user, whatever ours says); where no manager can be reached, in
     // that directory as our environment names it. Asks the manager on first use.
     const std::filesystem::path& unit_path() const;
+    // app_dir() and the unit directory as our environment names it, without asking the manager; the
+    // manager's own is checked again when the unit file is written there.
+    std::vector<std::filesystem::path> places_written() const override;
 
 private:
     // The unit as the manager sees it, with the presence of our file.

@@ -20,11 +20,15 @@ void LinuxServiceManager::write_definition(const std::vector<std::string>& progr
     logger().info("Creating directory: {}", platform::to_text(app_dir()));
     platform::files::ensure_private_directory(app_dir());
     logger().info("Creating unit file at {}", platform::to_text(unit_path()));
-    platform::files::create_private_directories(unit_path().parent_path());
+    // The manager's directory, which may not be the one our environment named when the command
+    // checked its places.
+    platform::files::ensure_private_directory(unit_path().parent_path());
     platform::files::write_file_atomically(unit_path(), text);
     logger().info("Reloading the systemd user manager");
     manager.reload();
 }
+
+void LinuxServiceManager::check_installable() const { connect(ServiceOperation::INSTALL); }
 
 std::string LinuxServiceManager::clean_up_failed_install() noexcept {
     ServiceManagerBackend::clean_up_failed_install();
