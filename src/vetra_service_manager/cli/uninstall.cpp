@@ -27,14 +27,19 @@ int run(const Options& args) {
     say("Uninstalling Vetra services...");
     say("\nRemoving services...");
     const auto command = registry::command();
+    std::vector<platform::process_table::Identity> stopped;
     // The reverse of the install order.
     for (const registry::RegistryEntry* entry : {&registry::sync_api, &registry::sync_agent}) {
         platform::interrupts::check();  // a removal once begun is completed
         auto handle = entry->get_service(command);
         if (handle.status().installation_status == InstallationStatus::INSTALLED) {
             handle.uninstall();
+            for (const auto& process : handle.backend().stopped_processes()) stopped.push_back(process);
             say("  \u2713 " + entry->service_name() + " removed");
         } else {
+            // What a service deleted by hand may have left behind still goes.
+            handle.uninstall();
+            for (const auto& process : handle.backend().stopped_processes()) stopped.push_back(process);
             say("  - " + entry->service_name() + " not installed");
         }
     }
@@ -74,7 +79,7 @@ int run(const Options& args) {
     if (!(args.keep_cache && args.keep_binary)) {
         say("\nRemoving pyapp env / runner binary...");
         _runnerops::teardown_runner(runner_executable, {services::_paths::get_service_dir()}, !args.keep_cache,
-                                    !args.keep_binary);
+                                    !args.keep_binary, stopped);
         say(platform::system() == platform::System::windows ? "  \u2713 scheduled (completes once this process exits)"
                                               : "  \u2713 done");
     }
