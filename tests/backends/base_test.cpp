@@ -2,6 +2,7 @@
 // service manager is a few fields.
 #include <gtest/gtest.h>
 
+#include "support/test_support.hpp"
 #include "vetra_service_manager/backends/base.hpp"
 #include "vetra_service_manager/exceptions.hpp"
 #include "vetra_service_manager/logging.hpp"
@@ -10,13 +11,15 @@ namespace {
 using namespace vetra_service_manager;
 using exceptions::ServiceOperation;
 using exceptions::ServiceOperationError;
+using Outcome = backends::base::ServiceManagerBackend::Outcome;
 
 // Already installed and enabled; start() "succeeds" and brings the service up only if it can.
 class StandIn : public backends::base::ServiceManagerBackend {
 public:
-    explicit StandIn(bool start_runs)
+    explicit StandIn(bool start_runs, bool stop_ends = true)
         : ServiceManagerBackend("stand_in", "/nonexistent", logging::get_logger("test.stand_in")),
-          start_runs_(start_runs) {}
+          start_runs_(start_runs),
+          stop_ends_(stop_ends) {}
 
     bool uninstalled = false;
 
@@ -24,7 +27,7 @@ public:
     void enable_service() override {}
     void disable_service() override {}
     void start_service(const StepReading&) override { running_ = start_runs_; }
-    void stop_service(const StepReading&) override { running_ = false; }
+    void stop_service(const StepReading&) override { running_ = !stop_ends_; }
     ServiceStatus status() const override {
         return {InstallationStatus::INSTALLED, EnablementStatus::ENABLED,
                 running_ ? RunningStatus::RUNNING : RunningStatus::NOT_RUNNING};
@@ -37,6 +40,7 @@ private:
     }
 
     bool start_runs_;
+    bool stop_ends_;
     bool running_ = false;
 };
 
@@ -54,6 +58,18 @@ TEST(InstallSkeleton, InstalledServiceThatDoesNotComeUpFailsAsStart) {
         }
         // What the user had stays installed either way.
         EXPECT_FALSE(backend.uninstalled);
+    }
+}
+
+// A stop whose wait ran out is only a warning in the backend, but the step says what it left.
+TEST(StopStep, TellsAStopThatLeftTheServiceRunning) {
+    for (const bool stop_ends : {true, false}) {
+        SCOPED_TRACE(stop_ends ? "stop ends it" : "it outlives the stop");
+        StandIn backend(true, stop_ends);
+        backend.start();
+        vsm_test::LogCapture logs;
+        EXPECT_EQ(backend.stop(), stop_ends ? Outcome::CHANGED : Outcome::STILL_RUNNING);
+        EXPECT_EQ(logs.text().find("successfully stopped") != std::string::npos, stop_ends) << logs.text();
     }
 }
 

@@ -55,7 +55,7 @@ struct Script {
         }
         return values;
     }
-    std::size_t find(const std::string& text) const { return code.find(text); }
+    std::size_t find(const std::string& text, std::size_t from = 0) const { return code.find(text, from); }
 };
 
 // Fails the test on a literal that is never closed.
@@ -94,42 +94,57 @@ Script read_script(const std::string& text) {
 
 std::vector<std::string> texts(const std::vector<fs::path>& paths) { return {paths.begin(), paths.end()}; }
 
-// What the helper is for: it waits until the runner is let go of, has the runner remove its
-// environment, then removes the data directories while it holds the per-user lock. Each step only
+// What the helper is for: once it holds the per-user lock (and only then: without it, it leaves one
+// line in its own log and does nothing else) it waits until the processes uninstall stopped have
+// ended, has the runner remove its environment, then removes the data directories. Each step only
 // when asked, in that order, and every path one literal that nothing in it can end.
-TEST(WindowsTeardownCommand, WaitsForTheRunnerThenTakesTheStepsItIsAsked) {
+TEST(WindowsTeardownCommand, TakesTheLockWaitsForTheStoppedProcessesThenTakesTheStepsItIsAsked) {
+    using std::chrono::sys_days;
+    using namespace std::chrono_literals;
+    // 2026-12-10 00:00:00.5 UTC, as FILETIME ticks: 134413344000000000 + 5000000.
+    const std::vector<vetra_service_manager::platform::process_table::Identity> stopped = {
+        {4242, sys_days(std::chrono::year(2026) / 12 / 10) + 500ms}, {77, sys_days(std::chrono::year(2026) / 12 / 10)}};
     for (const bool self_remove : {true, false}) {
         for (const bool remove_binary : {true, false}) {
             SCOPED_TRACE(testing::Message() << "self_remove=" << self_remove << " remove_binary=" << remove_binary);
-            const Script script =
-                read_script(ops::_windows_teardown_command(RUNNER, DATA_DIRS, self_remove, remove_binary, LOCK_FILE));
+            const Script script = read_script(
+                ops::_windows_teardown_command(RUNNER, DATA_DIRS, self_remove, remove_binary, LOCK_FILE, stopped));
             // The code itself needs no backslash: one outside the literals is a path that got out.
             EXPECT_EQ(script.code.find('\\'), std::string::npos) << script.code;
             EXPECT_EQ(script.assigned("$exe"), texts({RUNNER}));
+            EXPECT_EQ(script.assigned("$lock"), texts({LOCK_FILE}));
+            EXPECT_NE(script.find("$procs=@(4242,134413344005000000,77,134413344000000000);"), std::string::npos)
+                << script.code;
 
-            const auto wait = script.find("[System.IO.File]::Open($exe,");
-            const auto run = script.find("Start-Process -FilePath $exe");
-            // The byte our own commands lock, so that none of them is running while the directories go.
+            // The byte our own commands lock, so that none of them is running while the helper acts.
             const auto lock = script.find("$held.Lock(" +
                                           std::to_string(vetra_service_manager::platform::user_lock::WINDOWS_LOCKED_BYTE));
+            const auto refuse = script.find("if(-not $held){Add-Content -LiteralPath (Join-Path ([System.IO.Path]::GetTempPath())");
+            const auto given_up = script.find("exit 1}", refuse);
+            const auto wait = script.find("Get-Process -Id $procs[$k]");
+            const auto run = script.find("Start-Process -FilePath $exe");
             const auto removal = script.find("foreach($d in $dirs)");
+            const auto release = script.find("$held.Close()", removal == std::string::npos ? wait : removal);
+            ASSERT_NE(lock, std::string::npos) << script.code;
+            ASSERT_NE(refuse, std::string::npos) << script.code;
+            ASSERT_NE(given_up, std::string::npos) << script.code;
             ASSERT_NE(wait, std::string::npos) << script.code;
+            ASSERT_NE(release, std::string::npos) << script.code;
             EXPECT_EQ(run != std::string::npos, self_remove) << script.code;
-            EXPECT_EQ(lock != std::string::npos, remove_binary) << script.code;
             EXPECT_EQ(removal != std::string::npos, remove_binary) << script.code;
-            std::vector<std::size_t> steps{wait};
-            for (const auto step : {run, lock, removal}) {
+            std::vector<std::size_t> steps = {lock, refuse, given_up, wait};
+            for (const auto step : {run, removal}) {
                 if (step != std::string::npos) steps.push_back(step);
             }
+            steps.push_back(release);
             EXPECT_TRUE(std::is_sorted(steps.begin(), steps.end())) << script.code;
 
             if (remove_binary) {
                 EXPECT_EQ(script.assigned("$dirs"), texts(DATA_DIRS));
-                EXPECT_EQ(script.assigned("$lock"), texts({LOCK_FILE}));
             } else {
                 const auto paths = std::count_if(script.literals.begin(), script.literals.end(),
                                                  [](const std::string& literal) { return literal.find('\\') != std::string::npos; });
-                EXPECT_EQ(paths, 1) << "a path besides the runner's: " << script.code;
+                EXPECT_EQ(paths, 2) << "a path besides the runner's and the lock's: " << script.code;
             }
         }
     }

@@ -140,7 +140,7 @@ TEST(UninstallCommand, WindowsSchedulesAHiddenHelperInTheTempDirectory) {
     ASSERT_GE(lines.size(), 5u);
     EXPECT_EQ(lines[0], (world.root() / "tmp").string());
     EXPECT_THAT(std::vector(lines.begin() + 1, lines.begin() + 4), ElementsAre("-NoProfile", "-NonInteractive", "-Command"));
-    EXPECT_THAT(lines[4], testing::StartsWith("$exe='" + world.runner().string() + "'"));
+    EXPECT_THAT(lines[4], testing::HasSubstr(";$exe='" + world.runner().string() + "';"));
     EXPECT_TRUE(fs::exists(world.runner())) << "nothing is removed in process on Windows";
 }
 

@@ -47,8 +47,8 @@ SMOKE_CASE("process table: a running child is seen and ended, and then no longer
     const auto created = table->creation_time(child.dwProcessId);
     CHECK(created.has_value());
     if (created) {
-        CHECK(!table->terminate_tree(child.dwProcessId, *created + std::chrono::seconds(1)));
-        CHECK(table->terminate_tree(child.dwProcessId, *created));
+        CHECK(table->terminate_tree(child.dwProcessId, *created + std::chrono::seconds(1)).empty());
+        CHECK(!table->terminate_tree(child.dwProcessId, *created).empty());
     }
     CHECK_EQ(WaitForSingleObject(child.hProcess, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
     CHECK(!table->creation_time(child.dwProcessId).has_value());

@@ -110,10 +110,7 @@ ServiceManagerBackend::Outcome ServiceManagerBackend::disable(bool raise_if_alre
     using exceptions::ServiceOperation;
     logger().info("Disabling service: {}", service_name());
     const auto current = read_step(ServiceOperation::DISABLE);
-    if (current.stoppable) {
-        stop_service(current);
-        logger().info("Service {} successfully stopped", service_name());
-    }
+    if (current.stoppable) stop_and_read(current);
     if (current.status.enablement_status == status::EnablementStatus::DISABLED) {
         skip_or_raise<exceptions::ServiceAlreadyDisabledError>(raise_if_already_disabled, "Service is already disabled");
         if (current.status.installation_status != status::InstallationStatus::INSTALLED) return Outcome::NOT_INSTALLED;
@@ -152,7 +149,18 @@ ServiceManagerBackend::Outcome ServiceManagerBackend::stop(bool raise_if_already
         return current.status.installation_status == status::InstallationStatus::INSTALLED ? Outcome::ALREADY_SO
                                                                                           : Outcome::NOT_INSTALLED;
     }
+    return stop_and_read(current);
+}
+
+ServiceManagerBackend::Outcome ServiceManagerBackend::stop_and_read(const StepReading& current) {
     stop_service(current);
+    // The backends' waits for the end of a stop only warn when they run out.
+    const auto after = read_step(exceptions::ServiceOperation::STOP);
+    if (after.stoppable) {
+        logger().warn("Service {} still runs after its stop ({})", service_name(),
+                      status::to_string(after.status.running_status));
+        return Outcome::STILL_RUNNING;
+    }
     logger().info("Service {} successfully stopped", service_name());
     return Outcome::CHANGED;
 }

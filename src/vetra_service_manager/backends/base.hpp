@@ -11,6 +11,7 @@
 #include <spdlog/logger.h>
 
 #include "vetra_service_manager/exceptions.hpp"
+#include "vetra_service_manager/platform/process_table.hpp"
 #include "vetra_service_manager/status.hpp"
 #include "vetra_service_manager/version.hpp"
 
@@ -77,8 +78,10 @@ public:
     // the command changes anything (a service manager that cannot be reached). Default: nothing.
     virtual void check_installable() const {}
 
-    // What a step did: changed the service, found it already so, or found no service to change.
-    enum class Outcome { CHANGED, ALREADY_SO, NOT_INSTALLED };
+    // What a step did: changed the service, found it already so, or found no service to change;
+    // STILL_RUNNING: a stop whose wait ran out with the service still running (or restarting), as
+    // a reading after the stop says.
+    enum class Outcome { CHANGED, ALREADY_SO, NOT_INSTALLED, STILL_RUNNING };
     // The four steps read the service once, skip (or, with the flag, raise the precondition error)
     // when it already is where the step would take it, and otherwise call the backend's own
     // action. enable and start raise ServiceNotInstalledError for a service that is not installed,
@@ -108,6 +111,9 @@ public:
     // keeps it, the argument vector of the system's own viewer showing the last `lines` lines and,
     // with `follow`, new ones as they come (default: none).
     virtual std::vector<LogFile> log_files() const { return {}; }
+    // The processes this backend ended so far (default: none it could name), for whoever must wait
+    // until they have let go of the runner's files.
+    virtual std::vector<platform::process_table::Identity> stopped_processes() const { return {}; }
     virtual std::vector<std::string> log_viewer(int /*lines*/, bool /*follow*/) const { return {}; }
     // The directories the service's files are written in (its working directory, the directory of
     // its definition), which nobody but the user may change. Default: app_dir().
@@ -184,6 +190,8 @@ private:
     // For a failed fresh install, from within the handler of its failure: cleans up and raises the
     // failure as install() reports it.
     [[noreturn]] void fail_install();
+    // The backend's stop, then a reading: CHANGED when it left nothing to stop, else STILL_RUNNING.
+    Outcome stop_and_read(const StepReading& current);
     // Raises the reading's refusal, if any, as `operation`'s error.
     void refuse_if_refused(const StepReading& current, exceptions::ServiceOperation operation) const;
     // ServiceNotInstalledError, with a warning, unless the reading says installed.

@@ -28,6 +28,15 @@ std::vector<const registry::RegistryEntry*> chosen(Action action, const std::vec
     return entries;
 }
 
+// A line that starts with the cross fails the command.
+constexpr std::string_view FAILED = "\u2717 ";
+
+std::string still_running(const registry::ServiceHandle& service) {
+    const bool restarting = service.status().running_status == status::RunningStatus::RESTARTING;
+    return std::string(FAILED) + service.backend().service_name() + " did not stop: it is still " +
+           (restarting ? "waiting to be restarted" : "running");
+}
+
 // The line for one service, or nothing when it is not installed. A start is left to settle.
 std::optional<std::string> apply(Action action, registry::ServiceHandle& service) {
     using Outcome = registry::ServiceHandle::Outcome;
@@ -43,11 +52,16 @@ std::optional<std::string> apply(Action action, registry::ServiceHandle& service
                 switch (service.stop()) {
                     case Outcome::CHANGED: return "\u2713 " + name + " stopped";
                     case Outcome::ALREADY_SO: return "- " + name + " already stopped";
+                    case Outcome::STILL_RUNNING: return still_running(service);
                     case Outcome::NOT_INSTALLED: return std::nullopt;
                 }
                 break;
             case Action::RESTART:
-                if (service.stop() == Outcome::NOT_INSTALLED) return std::nullopt;
+                switch (service.stop()) {
+                    case Outcome::NOT_INSTALLED: return std::nullopt;
+                    case Outcome::STILL_RUNNING: return still_running(service);
+                    default: break;
+                }
                 service.start(later);
                 return "\u2713 " + name + " restarted";
         }
@@ -75,8 +89,9 @@ int run(Action action, const std::vector<std::string>& services) {
             platform::interrupts::check();
             auto service = entry->get_service(command);
             const auto line = apply(action, service);
-            if (!line) status = 1;
-            report.add(std::move(service), line ? "  " + *line : "  \u2717 " + entry->service_name() + " is not installed");
+            if (!line || line->rfind(FAILED, 0) == 0) status = 1;
+            report.add(std::move(service),
+                       "  " + line.value_or(std::string(FAILED) + entry->service_name() + " is not installed"));
         }
     } catch (...) {
         // The services started so far are settled and told first.

@@ -17,6 +17,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "vetra_service_manager/platform/process_table.hpp"
+
 namespace vetra_service_manager::cli::_runnerops {
 
 // One element of `self pip list --format=json`, exactly as parsed.
@@ -74,23 +76,27 @@ bool runner_self_pip_install(const std::filesystem::path& runner_binary, const s
 
 // Removes the runner's environment, then the runner binary (on macOS its bundle, when
 // owned_bundle_for finds one) and `data_dirs`: in process on POSIX, by a hidden PowerShell helper
-// that outlives us on Windows. Each removal does all it can; returns "<path>: <reason>" for each
-// path that resisted (none on Windows, where the helper does the removing later).
+// that outlives us on Windows, once the processes in `stopped` (those of the runner that uninstall
+// ended) have let go of the runner. Each removal does all it can; returns "<path>: <reason>" for
+// each path that resisted (none on Windows, where the helper does the removing later).
 std::vector<std::string> teardown_runner(const std::filesystem::path& runner_executable,
                                          const std::vector<std::filesystem::path>& data_dirs,
-                                         bool do_self_remove = true, bool remove_binary = true);
+                                         bool do_self_remove = true, bool remove_binary = true,
+                                         const std::vector<platform::process_table::Identity>& stopped = {});
 std::vector<std::string> _posix_teardown(const std::filesystem::path& runner,
                                          const std::vector<std::filesystem::path>& data_dirs, bool do_self_remove,
                                          bool remove_binary);
 void _windows_deferred_teardown(const std::filesystem::path& runner,
                                 const std::vector<std::filesystem::path>& data_dirs, bool do_self_remove,
-                                bool remove_binary);
+                                bool remove_binary, const std::vector<platform::process_table::Identity>& stopped);
 // The helper's script, built without touching the system: every path inside a single-quoted string.
-// It deletes only while it holds the per-user lock at `lock`, so that no command that took the lock
-// after we exited has its files removed under it.
+// It does anything only while it holds the per-user lock at `lock`, so that no command that took
+// the lock after we exited has its files removed under it; without the lock it logs why in
+// %TEMP%\vetra_service_manager_teardown.log.
 std::string _windows_teardown_command(const std::filesystem::path& runner,
                                       const std::vector<std::filesystem::path>& data_dirs, bool do_self_remove,
-                                      bool remove_binary, const std::filesystem::path& lock);
+                                      bool remove_binary, const std::filesystem::path& lock,
+                                      const std::vector<platform::process_table::Identity>& stopped = {});
 // Text for inside a PowerShell single-quoted string: the apostrophe and U+2018..U+201B doubled.
 std::string _powershell_quote(std::string_view text);
 // Where the helper starts: TEMP if not empty, else SystemRoot if not empty, else C:\Windows.

@@ -3,6 +3,8 @@
 // hidden PowerShell helper does it once this process tree has let go of the runner.
 #include <system_error>
 
+#include <fmt/format.h>
+
 #include "vetra_service_manager/cli/_exclusive.hpp"
 #include "vetra_service_manager/cli/_runnerops.hpp"
 #include "vetra_service_manager/cli/_runnerops_internal.hpp"
@@ -36,9 +38,10 @@ const char* capitalised(bool value) { return value ? "True" : "False"; }
 }  // namespace
 
 std::vector<std::string> teardown_runner(const fs::path& runner_executable, const std::vector<fs::path>& data_dirs,
-                                         bool do_self_remove, bool remove_binary) {
+                                         bool do_self_remove, bool remove_binary,
+                                         const std::vector<platform::process_table::Identity>& stopped) {
     if (platform::system() == platform::System::windows) {
-        _windows_deferred_teardown(runner_executable, data_dirs, do_self_remove, remove_binary);
+        _windows_deferred_teardown(runner_executable, data_dirs, do_self_remove, remove_binary, stopped);
         return {};
     }
     return _posix_teardown(runner_executable, data_dirs, do_self_remove, remove_binary);
@@ -106,10 +109,14 @@ std::string quoted_path(const fs::path& path) {
     return quoted;
 }
 
-// Waits until nothing holds the runner image any more: an exclusive open succeeds only then.
+// Waits, within the same two minutes for all, until each process that uninstall stopped has ended:
+// by its ID, while that still names the process created at the recorded instant ($procs holds each
+// ID followed by its creation in FILETIME ticks). A process is signalled once it has ended, its
+// image unmapped; an open of the image that shares nothing may succeed even while it is mapped.
 constexpr std::string_view WAIT_STATEMENT =
-    "for($i=0;$i -lt 240;$i++){try{$fs=[System.IO.File]::Open($exe,'Open','Read','None');$fs.Close();break}"
-    "catch{Start-Sleep -Milliseconds 500}}";
+    "$end=(Get-Date).AddSeconds(120);for($k=0;$k+1 -lt $procs.Count;$k+=2){try{"
+    "$p=Get-Process -Id $procs[$k] -ErrorAction Stop;if([Math]::Abs($p.StartTime.ToFileTimeUtc()-$procs[$k+1]) -lt 10000){"
+    "$p.WaitForExit([int][Math]::Max(0,($end-(Get-Date)).TotalMilliseconds))|Out-Null}}catch{}}";
 constexpr std::string_view SELF_REMOVE_STATEMENT =
     "if(Test-Path -LiteralPath $exe){try{$p=Start-Process -FilePath $exe -ArgumentList 'self','remove' -WindowStyle Hidden "
     "-PassThru;if(-not $p.WaitForExit(120000)){try{$p.Kill()}catch{}}}catch{}}";
@@ -120,23 +127,40 @@ constexpr std::string_view REMOVE_TREE_FUNCTION =
     "if($e.Attributes -band [System.IO.FileAttributes]::ReparsePoint){$e.Delete()}"
     "else{if($e.PSIsContainer){Get-ChildItem -LiteralPath $p -Force -ErrorAction Stop|"
     "ForEach-Object{Remove-Tree $_.FullName}}Remove-Item -LiteralPath $p -Force -ErrorAction Stop}}";
-// The lock is a byte-range lock on the per-user lock file, the same byte our own commands lock;
-// a directory already gone is done, not retried.
+// The lock is a byte-range lock on the per-user lock file, the same byte our own commands lock.
+// Without it the helper does nothing at all, and says why in a log of its own: a command that took
+// the lock after we exited would have its files removed, or its runner run, under it.
 const std::string LOCK_STATEMENT =
     "$held=$null;for($i=0;$i -lt 240;$i++){try{$held=[System.IO.File]::Open($lock,'OpenOrCreate','ReadWrite',"
     "'ReadWrite, Delete');$held.Lock(" + std::to_string(platform::user_lock::WINDOWS_LOCKED_BYTE) + ",1);break}"
-    "catch{if($held){$held.Close();$held=$null};Start-Sleep -Milliseconds 500}}";
+    "catch{if($held){$held.Close();$held=$null};Start-Sleep -Milliseconds 500}};"
+    "if(-not $held){Add-Content -LiteralPath (Join-Path ([System.IO.Path]::GetTempPath()) "
+    "'vetra_service_manager_teardown.log') -Value ((Get-Date -Format o)+' removed nothing: the lock '+$lock+"
+    "' stayed held by another command for 120 s');exit 1}";
+// A directory already gone is done, not retried.
 constexpr std::string_view REMOVAL_STATEMENT =
     "foreach($d in $dirs){for($i=0;$i -lt 60;$i++){try{Remove-Tree $d;break}"
     "catch [System.Management.Automation.ItemNotFoundException]{break}"
-    "catch{Start-Sleep -Milliseconds 500}}};if($held){$held.Close()}";
+    "catch{Start-Sleep -Milliseconds 500}}}";
+
+// FILETIME's count: 100 ns ticks since 1601-01-01 UTC, as .NET's ToFileTimeUtc() gives it.
+long long filetime_ticks(platform::process_table::Instant instant) {
+    constexpr long long ticks_1601_to_1970 = 116444736000000000LL;
+    return ticks_1601_to_1970 +
+           std::chrono::duration_cast<std::chrono::microseconds>(instant.time_since_epoch()).count() * 10;
+}
 
 }  // namespace
 
 std::string _windows_teardown_command(const fs::path& runner, const std::vector<fs::path>& data_dirs,
-                                      bool do_self_remove, bool remove_binary, const fs::path& lock) {
-    std::string command = "$exe=" + quoted_path(runner);
-    command.append(";").append(WAIT_STATEMENT);
+                                      bool do_self_remove, bool remove_binary, const fs::path& lock,
+                                      const std::vector<platform::process_table::Identity>& stopped) {
+    std::string command = "$lock=" + quoted_path(lock);
+    command.append(";").append(LOCK_STATEMENT).append(";$exe=").append(quoted_path(runner)).append(";$procs=@(");
+    for (std::size_t i = 0; i < stopped.size(); ++i) {
+        command += fmt::format("{}{},{}", i == 0 ? "" : ",", stopped[i].pid, filetime_ticks(stopped[i].created));
+    }
+    command.append(");").append(WAIT_STATEMENT);
     if (do_self_remove) command.append(";").append(SELF_REMOVE_STATEMENT);
     if (remove_binary) {
         command += ";$dirs=@(";
@@ -144,10 +168,9 @@ std::string _windows_teardown_command(const fs::path& runner, const std::vector<
             if (i != 0) command += ",";
             command += quoted_path(data_dirs[i]);
         }
-        command.append(");$lock=").append(quoted_path(lock)).append(";").append(LOCK_STATEMENT);
-        command.append(";").append(REMOVE_TREE_FUNCTION).append(";").append(REMOVAL_STATEMENT);
+        command.append(");").append(REMOVE_TREE_FUNCTION).append(";").append(REMOVAL_STATEMENT);
     }
-    return command;
+    return command.append(";$held.Close()");
 }
 
 fs::path _teardown_helper_cwd() {
@@ -158,9 +181,10 @@ fs::path _teardown_helper_cwd() {
 }
 
 void _windows_deferred_teardown(const fs::path& runner, const std::vector<fs::path>& data_dirs,
-                                bool do_self_remove, bool remove_binary) {
-    const std::string command =
-        _windows_teardown_command(runner, data_dirs, do_self_remove, remove_binary, _exclusive::lock_path());
+                                bool do_self_remove, bool remove_binary,
+                                const std::vector<platform::process_table::Identity>& stopped) {
+    const std::string command = _windows_teardown_command(runner, data_dirs, do_self_remove, remove_binary,
+                                                          _exclusive::lock_path(), stopped);
     try {
         const auto powershell = platform::system_tool("WindowsPowerShell/v1.0/powershell.exe");
         platform::process::start_detached(

@@ -28,14 +28,16 @@ int run(const Options& args) {
     say("Uninstalling Vetra services...");
     say("\nRemoving services...");
     const auto command = registry::command();
+    std::vector<platform::process_table::Identity> stopped;
     // The reverse of the install order.
     for (const registry::RegistryEntry* entry : {&registry::sync_api, &registry::sync_agent}) {
         platform::interrupts::check();  // a removal once begun is completed
         auto handle = entry->get_service(command);
         const bool installed = handle.status().installation_status == InstallationStatus::INSTALLED;
-        // Not installed, a backend may still find files of ours to delete (a unit file that another
-        // program's unit of the same name outranks).
+        // Not installed, a backend may still find something of ours to remove: a unit file that
+        // another program's unit of the same name outranks, what a task deleted by hand left running.
         handle.uninstall(/*raise_if_not_installed=*/false);
+        for (const auto& process : handle.backend().stopped_processes()) stopped.push_back(process);
         say("  " + std::string(installed ? "\u2713 " : "- ") + entry->service_name() +
             (installed ? " removed" : " not installed"));
     }
@@ -75,7 +77,7 @@ int run(const Options& args) {
     if (!(args.keep_cache && args.keep_binary)) {
         say("\nRemoving pyapp env / runner binary...");
         const auto resisted = _runnerops::teardown_runner(runner_executable, {services::_paths::get_service_dir()},
-                                                          !args.keep_cache, !args.keep_binary);
+                                                          !args.keep_cache, !args.keep_binary, stopped);
         for (const auto& left : resisted) say("  \u2717 could not remove " + platform::text::printable(left));
         if (!resisted.empty()) incomplete.push_back("some of the runner's files");
         if (resisted.empty()) {

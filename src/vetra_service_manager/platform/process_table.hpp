@@ -3,8 +3,10 @@
 // names the process that was recorded with it, and ending a process with what it started.
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace vetra_service_manager::platform::process_table {
 
@@ -17,6 +19,12 @@ inline bool same_instant(Instant a, Instant b) {
     return difference < std::chrono::milliseconds(1);
 }
 
+// A process as the one it was: IDs are reused, an ID and a creation time are not.
+struct Identity {
+    std::uint32_t pid;
+    Instant created;
+};
+
 class ProcessTable {
 public:
     virtual ~ProcessTable() = default;
@@ -24,9 +32,12 @@ public:
     // under it.
     virtual std::optional<Instant> creation_time(std::uint32_t pid) const = 0;
     // Ends the process with this ID, if it is still the one created at `created`, and then every
-    // process descended from it. False when it no longer is (it has ended, or the ID was reused).
-    // Throws std::system_error when it cannot be ended.
-    virtual bool terminate_tree(std::uint32_t pid, Instant created) = 0;
+    // process descended from it; returns those it ended, the root first. Empty when it no longer is
+    // (it has ended, or the ID was reused). Throws std::system_error when it cannot be ended.
+    virtual std::vector<Identity> terminate_tree(std::uint32_t pid, Instant created) = 0;
+    // The running wscript.exe processes of ours whose command line names `script` (compared
+    // without regard to case): a supervisor whose task is gone is found only this way.
+    virtual std::vector<Identity> script_hosts(const std::filesystem::path& script) const = 0;
 };
 
 // The operating system's table (Windows only).

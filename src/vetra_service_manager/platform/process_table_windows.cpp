@@ -1,12 +1,13 @@
 #include "vetra_service_manager/platform/process_table.hpp"
+#include "vetra_service_manager/platform/process_tree.hpp"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
 #include <tlhelp32.h>
+#include <winternl.h>
 
-#include <algorithm>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -52,97 +53,60 @@ std::optional<Instant> created_at(HANDLE process) {
 struct Member {
     DWORD pid;
     Instant created;
-    std::wstring image;  // the program's file name
     Handle handle;
 };
 
-struct Entry {
-    DWORD pid;
-    DWORD parent;
-    std::wstring image;
-};
-
-std::vector<Entry> snapshot() {
-    std::vector<Entry> entries;
+// Every process we can see, with its parent and when it was created; one we may not query (another
+// account's) has no creation time and so neither is nor parents anything of ours.
+std::vector<process_tree::Entry> snapshot() {
+    std::vector<process_tree::Entry> entries;
     Handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot.value) return entries;
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
     for (BOOL more = Process32FirstW(snapshot.value, &entry); more; more = Process32NextW(snapshot.value, &entry)) {
-        entries.push_back({entry.th32ProcessID, entry.th32ParentProcessID, entry.szExeFile});
+        Handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, entry.th32ProcessID));
+        if (const auto created = process.value ? created_at(process.value) : std::nullopt) {
+            entries.push_back({entry.th32ProcessID, entry.th32ParentProcessID, *created});
+        }
     }
     return entries;
 }
 
-bool same_image(const std::wstring& a, const std::wstring& b) {
-    return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
-}
-
-// Everything `tree` (its root first) started, and what those started, each verified and held
-// open. A parent ID names the parent only if the child is younger than it. Windows never
-// re-parents an orphan: a process whose parent has ended, younger than the root and running one of
-// the tree's programs (a service's workers often run its own program), counts as started by it.
+// Adds what the root (tree's only member) started, at any depth, each verified again and held open
+// from then on: an ID that passed to another process since the snapshot is left alone.
 void add_descendants(std::vector<Member>& tree) {
     const auto entries = snapshot();
-    std::vector<std::pair<DWORD, Instant>> alive;  // every process we can see, with its creation
-    for (const auto& entry : entries) {
-        Handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, entry.pid));
-        if (const auto created = process.value ? created_at(process.value) : std::nullopt) {
-            alive.emplace_back(entry.pid, *created);
-        }
-    }
-    const auto creation_of = [&](DWORD pid) -> std::optional<Instant> {
-        for (const auto& [id, created] : alive)
-            if (id == pid) return created;
-        return std::nullopt;
-    };
-    const auto in_tree = [&](DWORD pid) {
-        for (const auto& member : tree)
-            if (member.pid == pid) return true;
-        return false;
-    };
-    const auto adopt = [&](const Entry& entry, Instant not_before) {
+    for (const auto index : process_tree::descendants(entries, tree.front().pid, tree.front().created)) {
+        const auto& entry = entries[index];
         Handle process(OpenProcess(ACCESS, FALSE, entry.pid));
         const auto created = process.value ? created_at(process.value) : std::nullopt;
-        if (!created || *created < not_before) return false;
-        tree.push_back({entry.pid, *created, entry.image, std::move(process)});
-        return true;
-    };
-    for (bool grew = true; grew;) {
-        grew = false;
-        for (const auto& entry : entries) {
-            if (entry.pid == entry.parent || in_tree(entry.pid)) continue;
-            for (std::size_t i = 0; i < tree.size(); ++i) {
-                if (entry.parent == tree[i].pid && adopt(entry, tree[i].created)) {
-                    grew = true;
-                    break;
-                }
-            }
-        }
-        for (const auto& entry : entries) {
-            if (in_tree(entry.pid)) continue;
-            // Its parent has ended, or its parent's ID now names a younger process. A parent that
-            // is listed but that we may not open (another account's) still runs.
-            const auto own = creation_of(entry.pid);
-            const auto parent = creation_of(entry.parent);
-            const bool parent_listed = std::any_of(entries.begin(), entries.end(),
-                                                   [&](const Entry& other) { return other.pid == entry.parent; });
-            const bool orphan = own && (parent ? *parent > *own : !parent_listed);
-            if (!orphan) continue;
-            for (std::size_t i = 0; i < tree.size(); ++i) {
-                if (same_image(entry.image, tree[i].image) && adopt(entry, tree.front().created)) {
-                    grew = true;
-                    break;
-                }
-            }
-        }
+        if (created && same_instant(*created, entry.created)) tree.push_back({entry.pid, *created, std::move(process)});
     }
 }
 
-std::wstring image_of(DWORD pid) {
-    for (const auto& entry : snapshot())
-        if (entry.pid == pid) return entry.image;
-    return {};
+// A process's command line, as NtQueryInformationProcess gives it (ProcessCommandLineInformation,
+// Windows 8.1 and later); empty when it cannot tell.
+std::wstring command_line_of(HANDLE process) {
+    using Query = LONG(WINAPI*)(HANDLE, ULONG, PVOID, ULONG, PULONG);
+    constexpr ULONG PROCESS_COMMAND_LINE_INFORMATION = 60;
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    const auto query = ntdll ? reinterpret_cast<Query>(reinterpret_cast<void*>(
+                                   GetProcAddress(ntdll, "NtQueryInformationProcess")))
+                             : nullptr;
+    if (!query) return {};
+    ULONG size = 0;
+    query(process, PROCESS_COMMAND_LINE_INFORMATION, nullptr, 0, &size);
+    if (size < sizeof(UNICODE_STRING)) return {};
+    std::vector<unsigned char> buffer(size);
+    if (query(process, PROCESS_COMMAND_LINE_INFORMATION, buffer.data(), size, &size) < 0) return {};
+    const auto* text = reinterpret_cast<const UNICODE_STRING*>(buffer.data());
+    return std::wstring(text->Buffer, text->Length / sizeof(wchar_t));
+}
+
+std::wstring upper(std::wstring text) {
+    if (!text.empty()) CharUpperBuffW(text.data(), static_cast<DWORD>(text.size()));
+    return text;
 }
 
 class SystemTable : public ProcessTable {
@@ -154,18 +118,18 @@ public:
         return created_at(process.value);
     }
 
-    bool terminate_tree(std::uint32_t pid, Instant created) override {
+    std::vector<Identity> terminate_tree(std::uint32_t pid, Instant created) override {
         Handle process(OpenProcess(ACCESS, FALSE, pid));
         if (!process.value) {
-            if (GetLastError() == ERROR_INVALID_PARAMETER) return false;  // no such process
+            if (GetLastError() == ERROR_INVALID_PARAMETER) return {};  // no such process
             throw std::system_error(static_cast<int>(GetLastError()), std::system_category(),
                                     "Cannot open process " + std::to_string(pid));
         }
         // Checked on the handle itself, so the ID cannot be reused between check and kill.
         const auto actual = created_at(process.value);
-        if (!actual || !same_instant(*actual, created)) return false;
+        if (!actual || !same_instant(*actual, created)) return {};
         std::vector<Member> tree;
-        tree.push_back({pid, *actual, image_of(pid), std::move(process)});
+        tree.push_back({pid, *actual, std::move(process)});
         // Listed before the kill: afterwards nothing ties the children to their parent's creation.
         add_descendants(tree);
         if (!TerminateProcess(tree.front().handle.value, 1) && created_at(tree.front().handle.value)) {
@@ -174,7 +138,27 @@ public:
         }
         for (std::size_t i = 1; i < tree.size(); ++i) TerminateProcess(tree[i].handle.value, 1);
         WaitForSingleObject(tree.front().handle.value, 5000);
-        return true;
+        std::vector<Identity> ended;
+        for (const auto& member : tree) ended.push_back({member.pid, member.created});
+        return ended;
+    }
+
+    std::vector<Identity> script_hosts(const std::filesystem::path& script) const override {
+        const std::wstring wanted = upper(std::filesystem::path(script).make_preferred().wstring());
+        std::vector<Identity> hosts;
+        Handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+        if (!snapshot.value) return hosts;
+        PROCESSENTRY32W entry{};
+        entry.dwSize = sizeof entry;
+        for (BOOL more = Process32FirstW(snapshot.value, &entry); more; more = Process32NextW(snapshot.value, &entry)) {
+            if (CompareStringOrdinal(entry.szExeFile, -1, L"wscript.exe", -1, TRUE) != CSTR_EQUAL) continue;
+            Handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, entry.th32ProcessID));
+            const auto created = process.value ? created_at(process.value) : std::nullopt;
+            if (created && upper(command_line_of(process.value)).find(wanted) != std::wstring::npos) {
+                hosts.push_back({entry.th32ProcessID, *created});
+            }
+        }
+        return hosts;
     }
 };
 

@@ -198,6 +198,7 @@ TEST_F(MacOSInstallTest, UninstallRemovesEverythingAndReinstallClearsTheDisabled
                                  "print-disabled", "print",                       // uninstall's reading
                                  "print-disabled", "print", "bootout",            // stop()
                                  "print",                                         // its wait
+                                 "print-disabled", "print",                       // what the stop left
                                  "print-disabled", "print", "disable"}));        // disable()'s one reading
     EXPECT_EQ(m.status().installation_status, InstallationStatus::NOT_INSTALLED);
 

@@ -86,8 +86,9 @@ TEST_F(MacOSLifecycleTest, DisableStopsFirstThenMarksTheLabel) {
     auto m = manager();
     install(m);
     m.disable();
-    // One reading decides both: the stop, then the mark.
-    EXPECT_EQ(subcommands(), (std::vector<std::string>{"print-disabled", "print", "bootout", "print", "disable"}));
+    // One reading decides both: the stop, then the mark; another tells what the stop left.
+    EXPECT_EQ(subcommands(), (std::vector<std::string>{"print-disabled", "print", "bootout", "print",
+                                                       "print-disabled", "print", "disable"}));
     EXPECT_EQ(read_file(state / "marks" / LABEL), "disabled\n");
 }
 

@@ -32,9 +32,11 @@ struct FakeProcesses : platform::process_table::ProcessTable {
     std::vector<std::string>* events;
     // Processes that end by themselves at that moment.
     std::map<std::uint32_t, steady_clock::time_point>* ending;
+    // The running processes that are script hosts of the supervisor.
+    std::vector<std::uint32_t>* hosts;
     FakeProcesses(std::map<std::uint32_t, Instant>* r, std::vector<std::string>* e,
-                  std::map<std::uint32_t, steady_clock::time_point>* end)
-        : running(r), events(e), ending(end) {}
+                  std::map<std::uint32_t, steady_clock::time_point>* end, std::vector<std::uint32_t>* h)
+        : running(r), events(e), ending(end), hosts(h) {}
     std::optional<Instant> creation_time(std::uint32_t pid) const override {
         if (const auto end = ending->find(pid); end != ending->end() && steady_clock::now() >= end->second) {
             running->erase(pid);
@@ -42,11 +44,17 @@ struct FakeProcesses : platform::process_table::ProcessTable {
         const auto it = running->find(pid);
         return it == running->end() ? std::nullopt : std::optional(it->second);
     }
-    bool terminate_tree(std::uint32_t pid, Instant created) override {
-        if (creation_time(pid) != created) return false;
+    std::vector<platform::process_table::Identity> terminate_tree(std::uint32_t pid, Instant created) override {
+        if (creation_time(pid) != created) return {};
         events->push_back("terminate " + std::to_string(pid));
         running->erase(pid);
-        return true;
+        return {{pid, created}};
+    }
+    std::vector<platform::process_table::Identity> script_hosts(const fs::path&) const override {
+        std::vector<platform::process_table::Identity> found;
+        for (const auto pid : *hosts)
+            if (const auto created = creation_time(pid)) found.push_back({pid, *created});
+        return found;
     }
 };
 
@@ -74,7 +82,7 @@ protected:
         owned->on_remove = initial.on_remove;
         owned->tasks = initial.tasks;
         live = owned.get();
-        return {"vetra_api", app_dir, std::move(owned), std::make_unique<FakeProcesses>(&running, &events, &ending),
+        return {"vetra_api", app_dir, std::move(owned), std::make_unique<FakeProcesses>(&running, &events, &ending, &hosts),
                 {"HOST\\jörg", SID}, start_timeout};
     }
     void install(backends::task_scheduler::windows::WindowsServiceManager& manager, std::vector<std::string> args = {}) {
@@ -93,6 +101,7 @@ protected:
     std::map<std::uint32_t, Instant> running;
     std::map<std::uint32_t, steady_clock::time_point> ending;
     std::vector<std::string> events;
+    std::vector<std::uint32_t> hosts;
     std::string task = std::string("vetra_api-") + SID;
 };
 
@@ -321,6 +330,46 @@ TEST_F(WindowsBackend, StopEndsTheServiceProcessBeforeTheSupervisor) {
     running[77] = CREATED - 1h;
     manager.stop();
     EXPECT_EQ(events, (std::vector<std::string>{"terminate 77", "end"}));
+}
+
+// Between two runs of the service process the supervisor holds the task's one instance: a start
+// then replaces that supervisor rather than waiting for a service process that cannot come.
+TEST_F(WindowsBackend, StartDuringTheSupervisorsThrottleStartsTheServiceAtOnce) {
+    auto manager = make(1s);
+    install(manager);
+    running.erase(PID);
+    fs::remove(folder / "supervisor.pid");
+    ASSERT_EQ(manager.status().running_status, RunningStatus::RESTARTING);
+    manager.start();
+    EXPECT_EQ(manager.status().running_status, RunningStatus::RUNNING);
+}
+
+// A task deleted by hand leaves its supervisor and service process running: stop and uninstall
+// still end them, never a process that took the recorded ID since, and uninstall removes the folder.
+TEST_F(WindowsBackend, WhatATaskDeletedByHandLeftRunningIsStillEnded) {
+    for (const bool uninstall : {false, true}) {
+        for (const bool reused : {false, true}) {
+            SCOPED_TRACE(testing::Message() << (uninstall ? "uninstall" : "stop") << (reused ? ", ID reused" : ""));
+            auto manager = make();
+            install(manager);
+            running[77] = CREATED - 1s;  // the supervisor
+            hosts = {77};
+            if (reused) running[PID] = CREATED + 1s;
+            live->tasks.erase(task);
+            events.clear();
+            if (uninstall) {
+                manager.uninstall();
+            } else {
+                manager.stop();
+            }
+            const std::vector<std::string> ended = reused ? std::vector<std::string>{"terminate 77"}
+                                                          : std::vector<std::string>{"terminate 4242", "terminate 77"};
+            EXPECT_EQ(events, ended);
+            EXPECT_EQ(running.count(PID), reused ? 1u : 0u);
+            EXPECT_EQ(fs::exists(folder), !uninstall);
+            running.clear();
+        }
+    }
 }
 
 TEST_F(WindowsBackend, DisableStopsFirstAndUninstallRemovesEverything) {

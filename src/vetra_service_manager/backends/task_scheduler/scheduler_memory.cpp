@@ -27,6 +27,8 @@ std::optional<RegisteredTask> InMemoryTaskScheduler::find(const std::string& nam
 void InMemoryTaskScheduler::run(const std::string& name) {
     // Running before the hook, which may end the instance again (a supervisor that dies at once).
     auto& task = existing("run", name);
+    // One instance at a time: a task that runs already starts no second one.
+    if (task.running) return;
     task.running = true;
     task.last_result = RegisteredTask::TASK_RUNNING;
     try {

@@ -41,6 +41,7 @@ public:
     std::optional<version::Version> version() const override;
     // The supervisor's log. It is UTF-16 LE with a byte-order mark (the script writes Unicode).
     std::vector<base::LogFile> log_files() const override;
+    std::vector<platform::process_table::Identity> stopped_processes() const override { return stopped_; }
 
     // "<service name>-<user SID>"
     const std::string& task_name() const noexcept { return task_name_; }
@@ -70,6 +71,19 @@ private:
         platform::process_table::Instant created;
     };
     std::optional<scheduler::RegisteredTask> find_task() const;
+    // Without a task (one deleted by hand), what it may have left running is still stoppable: the
+    // service process the PID file names and supervisors running our script.
+    StepReading read_step(ServiceOperation operation) const override;
+    struct Leftovers {
+        std::optional<ServiceProcess> process;
+        std::vector<platform::process_table::Identity> supervisors;
+        bool any() const { return process || !supervisors.empty(); }
+    };
+    Leftovers leftovers() const;
+    void end_leftovers();
+    // Ends the process with what it started, if it is still the one created then, and remembers
+    // what it ended; raises STOP's error when it cannot.
+    void terminate(std::uint32_t pid, platform::process_table::Instant created);
     // The process the PID file names, when it runs and is the one recorded.
     std::optional<ServiceProcess> service_process() const;
     // One line on why the service process has not appeared.
@@ -84,6 +98,7 @@ private:
     std::string task_name_;
     std::filesystem::path service_folder_;
     std::chrono::seconds start_timeout_;
+    std::vector<platform::process_table::Identity> stopped_;
 };
 
 }  // namespace vetra_service_manager::backends::task_scheduler::windows

@@ -84,6 +84,12 @@ void WindowsServiceManager::uninstall(bool raise_if_not_installed) {
     logger().info("Uninstalling service: {}", service_name());
     if (status().installation_status == InstallationStatus::NOT_INSTALLED) {
         logger().info("Service {} is not installed", service_name());
+        // A task deleted by hand leaves its folder, and may leave its supervisor and service
+        // process running: they go all the same.
+        if (platform::files::exists(service_folder())) {
+            stop();
+            remove_service_folder();
+        }
         if (raise_if_not_installed) throw exceptions::ServiceNotInstalledError();
         logger().debug("Service is not installed, skipping");
         return;

@@ -18,7 +18,7 @@ Option Explicit
 Dim objWMI, objFSO, objShell, dictLogSeen
 Dim strPidFile, strLogFile, strCommand, strWorkDir, intThrottleSeconds
 Dim blnWMIOk, lngOwnPid, lngProbePid
-Dim intPID, strCreationDate, arrChild, dictChildren, childPid, blnStartedUnseen
+Dim intPID, strCreationDate, arrChild, dictChildren, childPid, blnStartedUnseen, objTracked
 
 ' --- CONFIGURATION ---
 strCommand = "{executable}"
@@ -35,6 +35,12 @@ Const WMI_TRIES = 3
 Const WMI_RETRY_MS = 2000
 Const WMI_WAIT_MS = 5000
 Const WBEM_E_NOT_FOUND = &H80041002
+' wbemFlagForwardOnly + wbemFlagReturnImmediately: WMI hands rows over as it finds them and keeps
+' none for a second pass, which no query here makes.
+Const WBEM_QUERY_FLAGS = 48
+' In a query's list of properties: the WMI object itself, so that a process is ended through the
+' very object whose creation date was checked, never through a new lookup of an ID.
+Const WMI_OBJECT = "(object)"
 Const LOG_LIMIT_BYTES = 1048576
 Const LOG_KEEP_BYTES = 262144
 
@@ -120,7 +126,7 @@ Do
         For Each childPid In dictChildren.Keys
             If TrackedChildState(childPid, dictChildren.Item(childPid)) = PROC_ALIVE Then
                 Log "Killing tracked child PID " & childPid
-                If Not WMIKill(childPid) Then
+                If Not WMIKill(objTracked) Then
                     Log "Could not kill tracked child PID " & childPid
                 End If
             End If
@@ -207,9 +213,9 @@ End Sub
 ' Returns once the service process is known to have ended, with its children in dictChildren.
 ' The creation date tells the service process from one that received its ID after it ended
 ' (during a long WMI outage, say).
-' The liveness check every 200 ms is one query by process ID, but listing the children
-' enumerates every process on the machine: done on every poll it is a steady CPU and battery
-' cost, so the children are listed on every tenth poll only (about every 2 s).
+' What it costs while it waits: one lookup of the service process by its key a second; listing
+' its descendants enumerates every process on the machine, so that is done on every tenth poll
+' only (about every 10 s).
 Sub WatchProcess(intPID, strCreationDate, dictChildren)
     Dim intState, intPolls
     intPolls = 0
@@ -219,7 +225,7 @@ Sub WatchProcess(intPID, strCreationDate, dictChildren)
         If intState = PROC_ALIVE Then
             If intPolls Mod 10 = 0 Then TrackChildren intPID, strCreationDate, dictChildren
             intPolls = intPolls + 1
-            Pause 200
+            Pause 1000
         Else
             LogRepeat "WMI unavailable while monitoring PID " & intPID & "; holding (no kill, no restart) until it answers"
             Pause WMI_WAIT_MS
@@ -260,12 +266,16 @@ Function WMIQuery(strQuery, arrProps)
         arrRows = Array()
         intRows = 0
         On Error Resume Next
-        Set colItems = objWMI.ExecQuery(strQuery)
+        Set colItems = objWMI.ExecQuery(strQuery, "WQL", WBEM_QUERY_FLAGS)
         If Err.Number = 0 Then
             For Each objItem In colItems
                 ReDim arrRow(UBound(arrProps))
                 For intCol = 0 To UBound(arrProps)
-                    arrRow(intCol) = objItem.Properties_.Item(arrProps(intCol)).Value
+                    If arrProps(intCol) = WMI_OBJECT Then
+                        Set arrRow(intCol) = objItem
+                    Else
+                        arrRow(intCol) = objItem.Properties_.Item(arrProps(intCol)).Value
+                    End If
                     If Err.Number = WBEM_E_NOT_FOUND Then
                         arrRow(intCol) = Null
                         Err.Clear
@@ -294,55 +304,69 @@ Function WMIQuery(strQuery, arrProps)
     Next
 End Function
 
-' VBScript cannot index the result of an index expression, hence this accessor.
+' VBScript cannot index the result of an index expression, hence these accessors.
 Function RowValue(arrRows, intRow, intCol)
     Dim arrRow
     arrRow = arrRows(intRow)
     RowValue = arrRow(intCol)
 End Function
 
-' Terminating is a method of a live WMI object, so this cannot go through WMIQuery. True only if a
-' process was terminated (Terminate returned 0): an outage or a refusal reports False and never
-' claims a kill.
-Function WMIKill(pid)
-    Dim intAttempt, colItems, objItem, blnKilled, intResult
+Function RowObject(arrRows, intRow, intCol)
+    Dim arrRow
+    arrRow = arrRows(intRow)
+    Set RowObject = arrRow(intCol)
+End Function
+
+' Ends the process behind this WMI object, the one whose creation date was checked. True only if
+' Terminate returned 0: a refusal or an error (an outage, a process already gone) never claims a kill.
+Function WMIKill(objProcess)
+    Dim intResult, lngError
     WMIKill = False
+    On Error Resume Next
+    intResult = objProcess.Terminate(1)
+    lngError = Err.Number
+    Err.Clear
+    On Error GoTo 0
+    If lngError = 0 Then
+        If intResult = 0 Then WMIKill = True
+    Else
+        Log "WMI kill failed: 0x" & Hex(lngError)
+    End If
+End Function
+
+' The process with this ID, looked up by its key: PROC_ALIVE with objFound and strCreated (its
+' creation date, "" when WMI has none) set, PROC_DEAD when WMI says there is none, PROC_UNKNOWN
+' when WMI did not answer. blnWMIOk tells whether it answered.
+Function LookUpProcess(pid, objFound, strCreated)
+    Dim intAttempt, varCreated, lngError
+    LookUpProcess = PROC_UNKNOWN
+    blnWMIOk = False
     For intAttempt = 1 To WMI_TRIES
-        blnKilled = False
+        Set objFound = Nothing
+        strCreated = ""
         On Error Resume Next
-        Set colItems = objWMI.ExecQuery("SELECT * FROM Win32_Process WHERE ProcessId = " & pid)
-        If Err.Number = 0 Then
-            For Each objItem In colItems
-                intResult = objItem.Terminate(1)
-                If Err.Number <> 0 Then Exit For
-                If intResult = 0 Then blnKilled = True
-            Next
+        Set objFound = objWMI.Get("Win32_Process.Handle='" & pid & "'")
+        lngError = Err.Number
+        Err.Clear
+        If lngError = 0 Then
+            varCreated = objFound.Properties_.Item("CreationDate").Value
+            If Err.Number = 0 And Not IsNull(varCreated) Then strCreated = CStr(varCreated)
+            Err.Clear
         End If
-        If Err.Number = 0 Then
-            On Error GoTo 0
-            WMIKill = blnKilled
+        On Error GoTo 0
+        If lngError = 0 Or lngError = WBEM_E_NOT_FOUND Then
+            blnWMIOk = True
+            LookUpProcess = PROC_ALIVE
+            If lngError <> 0 Then LookUpProcess = PROC_DEAD
             Exit Function
         End If
-        Log "WMI kill of PID " & pid & " failed (attempt " & intAttempt & " of " & WMI_TRIES & "): 0x" & Hex(Err.Number) & " - " & Err.Description & " [" & Err.Source & "]"
-        Err.Clear
-        On Error GoTo 0
+        LogRepeat "WMI lookup of PID " & pid & " failed: 0x" & Hex(lngError)
         If intAttempt < WMI_TRIES Then
+            ' The cached connection goes stale across suspend and resume; every call on it then fails.
             WMIConnect
             WScript.Sleep WMI_RETRY_MS
         End If
     Next
-End Function
-
-Function ProcessState(pid)
-    Dim arrRows
-    arrRows = WMIQuery("SELECT ProcessId FROM Win32_Process WHERE ProcessId = " & pid, Array("ProcessId"))
-    If Not blnWMIOk Then
-        ProcessState = PROC_UNKNOWN
-    ElseIf UBound(arrRows) >= 0 Then
-        ProcessState = PROC_ALIVE
-    Else
-        ProcessState = PROC_DEAD
-    End If
 End Function
 
 ' Blocks until WMI answers; called before any decision that could start or kill a process.
@@ -528,44 +552,71 @@ Function ProbeOwnPID()
     blnWMIOk = blnAnswered
 End Function
 
-' Adds the children of intParentPid to dictTracked, each mapped to its creation date, so that a
-' tracked ID that another program receives later is not taken for the child. Windows never
-' re-parents an orphan and reuses IDs quickly: a process whose parent ID names the service process
-' but that is older than it (strParentCreated) was started by an earlier holder of that ID and is
-' not ours. A failed enumeration never means that the children are gone: everything already
-' tracked stays.
+' Adds the descendants of intParentPid, at any depth, to dictTracked, each mapped to its creation
+' date, so that a tracked ID that another program receives later is not taken for one of them. A
+' failed enumeration never means that they are gone: everything already tracked stays.
 Sub TrackChildren(intParentPid, strParentCreated, dictTracked)
-    Dim arrRows, intRow, lngChildPid, varCreated
-    arrRows = WMIQuery("SELECT ProcessId, CreationDate FROM Win32_Process WHERE ParentProcessId = " & intParentPid, Array("ProcessId", "CreationDate"))
+    Dim arrRows, arrFound, intFound, lngChildPid
+    arrRows = WMIQuery("SELECT ProcessId, ParentProcessId, CreationDate FROM Win32_Process", Array("ProcessId", "ParentProcessId", "CreationDate"))
     If Not blnWMIOk Then Exit Sub
-    For intRow = 0 To UBound(arrRows)
-        lngChildPid = RowValue(arrRows, intRow, 0)
+    arrFound = Descendants(arrRows, intParentPid, strParentCreated, dictTracked)
+    For intFound = 0 To UBound(arrFound)
+        lngChildPid = CLng(RowValue(arrRows, arrFound(intFound), 0))
         If Not dictTracked.Exists(lngChildPid) Then
-            varCreated = RowValue(arrRows, intRow, 1)
-            If IsNull(varCreated) Then varCreated = ""
-            If NotBefore(CStr(varCreated), strParentCreated) Then
-                dictTracked.Add lngChildPid, CStr(varCreated)
-                Log "Tracked child PID " & lngChildPid
-            End If
+            dictTracked.Add lngChildPid, CStr(RowValue(arrRows, arrFound(intFound), 2))
+            Log "Tracked child PID " & lngChildPid
         End If
     Next
 End Sub
 
+' The indices of the rows (ProcessId, ParentProcessId, CreationDate, ...) that descend, at any
+' depth, from the process intRootPid created at strRootCreated. Windows never re-parents an orphan
+' and reuses IDs quickly: a parent ID names the parent only when the child was created no earlier
+' than it, and a process whose parent has ended is nobody's. The processes of dictKnown (ID to
+' creation date) still listed with that date are parents as well.
+Function Descendants(arrRows, intRootPid, strRootCreated, dictKnown)
+    Dim dictParents, arrFound, intFound, blnGrew, intRow, lngPid, lngParent, varCreated, varKnown
+    Set dictParents = CreateObject("Scripting.Dictionary")
+    dictParents.Add CLng(intRootPid), strRootCreated
+    For intRow = 0 To UBound(arrRows)
+        lngPid = CLng(RowValue(arrRows, intRow, 0))
+        varCreated = RowValue(arrRows, intRow, 2)
+        If dictKnown.Exists(lngPid) And Not dictParents.Exists(lngPid) And Not IsNull(varCreated) Then
+            varKnown = dictKnown.Item(lngPid)
+            If SameInstant(CStr(varCreated), CStr(varKnown)) Then dictParents.Add lngPid, CStr(varCreated)
+        End If
+    Next
+    arrFound = Array()
+    intFound = 0
+    Do
+        blnGrew = False
+        For intRow = 0 To UBound(arrRows)
+            lngPid = CLng(RowValue(arrRows, intRow, 0))
+            lngParent = CLng(RowValue(arrRows, intRow, 1))
+            varCreated = RowValue(arrRows, intRow, 2)
+            If lngPid <> lngParent And dictParents.Exists(lngParent) And Not dictParents.Exists(lngPid) And Not IsNull(varCreated) Then
+                If NotBefore(CStr(varCreated), dictParents.Item(lngParent)) Then
+                    dictParents.Add lngPid, CStr(varCreated)
+                    ReDim Preserve arrFound(intFound)
+                    arrFound(intFound) = intRow
+                    intFound = intFound + 1
+                    blnGrew = True
+                End If
+            End If
+        Next
+    Loop While blnGrew
+    Descendants = arrFound
+End Function
+
 ' PROC_ALIVE only while the tracked process itself still runs: once its ID belongs to a process
 ' with another creation date, the tracked one is dead. An unknown creation date matches any.
+' objTracked is then the WMI object of the process that was checked.
 Function TrackedChildState(pid, strCreated)
-    Dim arrRows, intRow, varCreated
-    arrRows = WMIQuery("SELECT CreationDate FROM Win32_Process WHERE ProcessId = " & pid, Array("CreationDate"))
-    If Not blnWMIOk Then
-        TrackedChildState = PROC_UNKNOWN
-        Exit Function
+    Dim strActual
+    TrackedChildState = LookUpProcess(pid, objTracked, strActual)
+    If TrackedChildState = PROC_ALIVE And strCreated <> "" Then
+        If Not SameInstant(strActual, strCreated) Then TrackedChildState = PROC_DEAD
     End If
-    TrackedChildState = PROC_DEAD
-    For intRow = 0 To UBound(arrRows)
-        varCreated = RowValue(arrRows, intRow, 0)
-        If IsNull(varCreated) Then varCreated = ""
-        If strCreated = "" Or SameInstant(CStr(varCreated), strCreated) Then TrackedChildState = PROC_ALIVE
-    Next
 End Function
 
 ' One attempt at resolving a PID file left by an earlier supervisor. The file is deleted only once
@@ -574,7 +625,7 @@ End Function
 Sub CleanupStalePid()
     Const FOR_READING = 1
     Dim objFile, strLine, arrFields, dblPid, lngOldPid, intOldState, strStored
-    Dim arrRows, intRow, varCreated, blnMatch, lngChildPid
+    Dim arrRows, arrFound, intRow, objOld, strActual
 
     On Error Resume Next
     Set objFile = objFSO.OpenTextFile(strPidFile, FOR_READING, False)
@@ -615,7 +666,7 @@ Sub CleanupStalePid()
         Exit Sub
     End If
 
-    intOldState = ProcessState(lngOldPid)
+    intOldState = LookUpProcess(lngOldPid, objOld, strActual)
     If intOldState = PROC_UNKNOWN Then
         LogRepeat "WMI cannot confirm whether stale PID " & lngOldPid & " is running; leaving everything untouched"
         Exit Sub
@@ -636,39 +687,28 @@ Sub CleanupStalePid()
         DeletePidFile
         Exit Sub
     End If
-    blnMatch = False
-    arrRows = WMIQuery("SELECT CreationDate FROM Win32_Process WHERE ProcessId = " & lngOldPid, Array("CreationDate"))
-    If Not blnWMIOk Then
-        LogRepeat "WMI could not read CreationDate of PID " & lngOldPid & "; leaving everything untouched"
-        Exit Sub
-    End If
-    For intRow = 0 To UBound(arrRows)
-        varCreated = RowValue(arrRows, intRow, 0)
-        If Not IsNull(varCreated) Then
-            If SameInstant(CStr(varCreated), strStored) Then blnMatch = True
-        End If
-    Next
-    If Not blnMatch Then
+    If Not SameInstant(strActual, strStored) Then
         Log "PID " & lngOldPid & " exists but creation date mismatch - not our process, skipping"
         DeletePidFile
         Exit Sub
     End If
 
-    arrRows = WMIQuery("SELECT ProcessId FROM Win32_Process WHERE ParentProcessId = " & lngOldPid, Array("ProcessId"))
+    ' What it started, each ended through the object whose date made it one of ours.
+    arrRows = WMIQuery("SELECT ProcessId, ParentProcessId, CreationDate FROM Win32_Process", Array("ProcessId", "ParentProcessId", "CreationDate", WMI_OBJECT))
     If Not blnWMIOk Then
-        LogRepeat "WMI could not enumerate children of PID " & lngOldPid & "; leaving everything untouched"
+        LogRepeat "WMI could not enumerate the descendants of PID " & lngOldPid & "; leaving everything untouched"
         Exit Sub
     End If
-    For intRow = 0 To UBound(arrRows)
-        lngChildPid = RowValue(arrRows, intRow, 0)
-        If WMIKill(lngChildPid) Then
-            Log "Killed stale child PID " & lngChildPid
+    arrFound = Descendants(arrRows, lngOldPid, strStored, CreateObject("Scripting.Dictionary"))
+    For intRow = 0 To UBound(arrFound)
+        If WMIKill(RowObject(arrRows, arrFound(intRow), 3)) Then
+            Log "Killed stale child PID " & RowValue(arrRows, arrFound(intRow), 0)
         Else
-            Log "Could not kill stale child PID " & lngChildPid
+            Log "Could not kill stale child PID " & RowValue(arrRows, arrFound(intRow), 0)
         End If
     Next
 
-    If WMIKill(lngOldPid) Then
+    If WMIKill(objOld) Then
         Log "Killed stale process PID " & lngOldPid
         DeletePidFile
     Else
