@@ -10,6 +10,7 @@
 
 #include <spdlog/logger.h>
 
+#include "vetra_service_manager/diagnosis.hpp"
 #include "vetra_service_manager/exceptions.hpp"
 #include "vetra_service_manager/status.hpp"
 #include "vetra_service_manager/version.hpp"
@@ -106,6 +107,12 @@ public:
     // with `follow`, new ones as they come (default: none).
     virtual std::vector<LogFile> log_files() const { return {}; }
     virtual std::vector<std::string> log_viewer(int /*lines*/, bool /*follow*/) const { return {}; }
+
+    // What `doctor` tells of the service, changing nothing: by default its state as status() reads
+    // it; a backend adds why it does not run, in its platform's words.
+    virtual diagnosis::Findings diagnose() const;
+    // What `doctor` tells of the user's session the services run in (default: nothing).
+    virtual diagnosis::Findings diagnose_session() const { return {}; }
 
     // Polls status() at once and then ever less often, at most max_poll_interval_ms apart, until
     // the predicate holds (true) or timeout_seconds have passed (false, with a warning). A time-out
