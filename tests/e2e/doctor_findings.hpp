@@ -1,0 +1,20 @@
+#pragma once
+// Reading doctor's JSON in tests.
+#include <string>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace vsm_doctor {
+
+// The first finding of `check` (for `service`, when given) in doctor's JSON; null when none.
+inline nlohmann::json finding(const std::string& json, const std::string& check, const std::string& service = {}) {
+    const auto document = nlohmann::json::parse(json);
+    for (const auto& found : document["findings"]) {
+        if (found["check"] == check && (service.empty() || found["service"] == service)) return found;
+    }
+    ADD_FAILURE() << "no finding " << check << " " << service << " in " << json;
+    return nlohmann::json::object({{"level", nullptr}, {"fact", ""}, {"fix", ""}, {"service", nullptr}});
+}
+
+}  // namespace vsm_doctor
