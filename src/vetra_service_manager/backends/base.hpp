@@ -113,6 +113,9 @@ public:
     virtual diagnosis::Findings diagnose() const;
     // What `doctor` tells of the user's session the services run in (default: nothing).
     virtual diagnosis::Findings diagnose_session() const { return {}; }
+    // Of those, what `install` warns of once it is done: what keeps the services from running as
+    // long as the user expects (default: nothing).
+    virtual diagnosis::Findings install_warnings() const { return {}; }
 
     // Polls status() at once and then ever less often, at most max_poll_interval_ms apart, until
     // the predicate holds (true) or timeout_seconds have passed (false, with a warning). A time-out

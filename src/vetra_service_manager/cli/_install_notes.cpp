@@ -23,8 +23,7 @@ std::vector<std::string> session_warnings(const backends::factory::Command& comm
     std::vector<std::string> lines;
     try {
         const auto service = registry::install_order.front()->get_service(command);
-        for (const auto& finding : service.backend().diagnose_session()) {
-            if (finding.level != diagnosis::Level::WARNING) continue;
+        for (const auto& finding : service.backend().install_warnings()) {
             lines.push_back("Warning: " + finding.fact + (finding.fix ? "; fix: " + *finding.fix : ""));
         }
     } catch (const std::exception& error) {

@@ -13,7 +13,7 @@ namespace vetra_service_manager::cli::_install_notes {
 // definition, and the user must learn that the version asked for did not arrive.
 std::optional<std::string> kept_version(const services::registry::ServiceHandle& service,
                                         const version::Version& asked);
-// The warnings about the session the services run in (Linux: lingering off), one line each.
+// What the backend warns of once install is done (Linux: lingering off), one line each.
 std::vector<std::string> session_warnings(const backends::factory::Command& command);
 
 }  // namespace vetra_service_manager::cli::_install_notes

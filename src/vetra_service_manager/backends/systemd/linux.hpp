@@ -37,6 +37,8 @@ public:
     // user manager answers and lingering is on.
     diagnosis::Findings diagnose() const override;
     diagnosis::Findings diagnose_session() const override;
+    // Lingering off: the services stop at logout.
+    diagnosis::Findings install_warnings() const override;
 
     // "com.norvale.<service name>.service"
     const std::string& unit_name() const noexcept { return unit_name_; }

@@ -42,7 +42,26 @@ std::optional<std::string> quoted_command(const std::string& refusal) {
     return refusal.substr(open + 1, close - open - 1);
 }
 
+std::string enable_linger() { return "loginctl enable-linger " + diagnosis::shell_word(linux_login::user_name()); }
+
+std::optional<Finding> lingering_finding() {
+    const auto lingering = linux_login::lingering();
+    if (!lingering) return std::nullopt;
+    if (!*lingering) {
+        return Finding{"lingering", std::nullopt, Level::WARNING, "lingering is off: services stop when you log out",
+                       enable_linger()};
+    }
+    return Finding{"lingering", std::nullopt, Level::OK, "lingering is on: services keep running after you log out",
+                   std::nullopt};
+}
+
 }  // namespace
+
+diagnosis::Findings LinuxServiceManager::install_warnings() const {
+    const auto lingering = lingering_finding();
+    if (!lingering || lingering->level == Level::OK) return {};
+    return {*lingering};
+}
 
 diagnosis::Findings LinuxServiceManager::diagnose() const {
     try {
@@ -120,8 +139,7 @@ diagnosis::Findings LinuxServiceManager::diagnose() const {
 
 diagnosis::Findings LinuxServiceManager::diagnose_session() const {
     diagnosis::Findings found;
-    const std::string user = diagnosis::shell_word(linux_login::user_name());
-    const std::string linger = "loginctl enable-linger " + user;
+    const std::string linger = enable_linger();
     try {
         found.push_back({"user manager", std::nullopt, Level::OK,
                          "the systemd user manager answers through " + context_->manager().reached_through(), std::nullopt});
@@ -137,14 +155,7 @@ diagnosis::Findings LinuxServiceManager::diagnose_session() const {
                              "log in, or run `" + linger + "`"});
         }
     }
-    const auto lingering = linux_login::lingering();
-    if (lingering == false) {
-        found.push_back({"lingering", std::nullopt, Level::WARNING,
-                         "lingering is off: services stop when you log out", linger});
-    } else if (lingering == true) {
-        found.push_back({"lingering", std::nullopt, Level::OK, "lingering is on: services keep running after you log out",
-                         std::nullopt});
-    }
+    if (const auto lingering = lingering_finding()) found.push_back(*lingering);
     return found;
 }
 
