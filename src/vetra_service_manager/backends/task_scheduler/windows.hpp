@@ -41,6 +41,9 @@ public:
     std::optional<version::Version> version() const override;
     // The supervisor's log. It is UTF-16 LE with a byte-order mark (the script writes Unicode).
     std::vector<base::LogFile> log_files() const override;
+    // The task's last run result in words and a PID file that names a process gone or another
+    // program's (windows_doctor.cpp).
+    diagnosis::Findings diagnose() const override;
 
     // "<service name>-<user SID>"
     const std::string& task_name() const noexcept { return task_name_; }
