@@ -9,8 +9,9 @@
 
 namespace vetra_service_manager::cli::_install_notes {
 
-// Read before the install: a service already installed with another version keeps its
-// definition, and the user must learn that the version asked for did not arrive.
+// Read once the service is installed: one that already was, with another version, keeps its
+// definition, and the user must learn that the version asked for did not arrive. A fresh
+// definition records `asked`: nothing then.
 std::optional<std::string> kept_version(const services::registry::ServiceHandle& service,
                                         const version::Version& asked);
 // What the backend warns of once install is done (Linux: lingering off), one line each.

@@ -310,8 +310,8 @@ int run(const Options& args) {
             // it again, and the services begun are settled before the command ends.
             platform::interrupts::check();
             auto service = entry->get_service(command);
-            const auto kept = _install_notes::kept_version(service, version);
             service.install(version, registry::ServiceHandle::Settle::LATER);
+            const auto kept = _install_notes::kept_version(service, version);
             report.add(std::move(service), "  \u2713 " + entry->service_name() + " (installed, enabled, started)" +
                                                (kept ? "\n" + *kept : ""));
         }
