@@ -1,6 +1,6 @@
 # Writes the man page of PROGRAM to OUTPUT with HELP2MAN: the top-level help, then a SUBCOMMANDS
 # section made of each subcommand's own --help.
-set(subcommands install status uninstall start stop restart logs)
+set(subcommands install status uninstall start stop restart logs doctor)
 set(include_text "[SUBCOMMANDS]\n")
 foreach(subcommand IN LISTS subcommands)
   execute_process(COMMAND ${PROGRAM} ${subcommand} --help OUTPUT_VARIABLE help RESULT_VARIABLE status)

@@ -2,11 +2,11 @@
 _vetra_service_manager() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
   local services="vetra_sync_agent vetra_api"
-  local subcommands="install status uninstall start stop restart logs"
+  local subcommands="install status uninstall start stop restart logs doctor"
   local subcommand="" word
   for word in "${COMP_WORDS[@]:1:COMP_CWORD-1}"; do
     case $word in
-      install|status|uninstall|start|stop|restart|logs) subcommand=$word; break ;;
+      install|status|uninstall|start|stop|restart|logs|doctor) subcommand=$word; break ;;
     esac
   done
   case $prev in
@@ -22,6 +22,7 @@ _vetra_service_manager() {
     uninstall) words="--help --remove-data --keep-cache --keep-binary" ;;
     start|stop|restart) words="--help $services" ;;
     logs) words="--help -n --lines -f --follow $services" ;;
+    doctor) words="--help --json $services" ;;
   esac
   COMPREPLY=($(compgen -W "$words" -- "$cur"))
 }

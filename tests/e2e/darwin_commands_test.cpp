@@ -70,9 +70,10 @@ TEST_F(DarwinCommands, InstallRegistersBothAgentsAndStatusReportsThem) {
                                       "  \u2713  vetra_api\n"
                                       "        installed=True  enabled=True  running=True  version=1.2\n"));
 
-    // Installing again leaves the registered agents as they are.
+    // Installing again leaves the registered agents as they are, and says which version stays.
     auto again = run_cli({"install", "--version", "2.0"});
-    EXPECT_EQ(again.out, header("2.0") + registered());
+    EXPECT_THAT(again.out, HasSubstr("  \u2713 vetra_api (installed, enabled, started)\n"
+                                     "    ! vetra_api stays at version 1.2: install keeps an installed service as it is"));
     EXPECT_THAT(run_cli({"status", "--json"}).out, HasSubstr("\"version\": \"1.2\""));
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // A user's world for end-to-end runs of the testing executable: a temporary home, a chosen
 // platform, the stand-ins of tests/fakes first on PATH, and helpers to place fake runners.
+#include <pwd.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -26,12 +27,17 @@ public:
           // No user manager unless a test starts one there; never the host's.
           xdg_runtime_("XDG_RUNTIME_DIR", (root_ / "run").string()),
           session_bus_("DBUS_SESSION_BUS_ADDRESS", std::nullopt),
+          // Nor the host's login manager: no system bus, and lingering as the world's own marks say.
+          system_bus_("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (root_ / "no-system-bus").string()),
+          linger_("VSM_TEST_LINGER_DIRECTORY", (root_ / "linger").string()),
           local_("LOCALAPPDATA", platform == "Windows" ? std::optional((root_ / "local").string()) : std::nullopt),
           temp_("TEMP", (root_ / "tmp").string()),
           launchd_("VSM_LAUNCHCTL_STATE", (root_ / "launchd").string()),
           client_("VSM_TEST_CLIENT_LIBRARY", (vsm_test::testing_binary.parent_path() / "libvetra_client.so").string()) {
         fs::create_directories(root_ / "home");
         fs::create_directories(root_ / "tmp");
+        // Lingering on, as on a machine where the services outlive the session.
+        vsm_test::write_file(linger_mark(), "");
     }
 
     World(const World&) = delete;
@@ -47,6 +53,8 @@ public:
 
     const fs::path& root() const { return root_.path(); }
     fs::path home() const { return root_ / "home"; }
+    // The file that says lingering is on for this user, where no login manager answers.
+    fs::path linger_mark() const { return root_ / "linger" / ::getpwuid(::getuid())->pw_name; }
 
     // Where the manager looks for the runner on this platform.
     fs::path runner() const {
@@ -77,7 +85,7 @@ public:
 
 private:
     vsm_test::TempDir root_;
-    ScopedEnv platform_, home_, path_, xdg_, xdg_config_, xdg_runtime_, session_bus_, local_, temp_, launchd_, client_;
+    ScopedEnv platform_, home_, path_, xdg_, xdg_config_, xdg_runtime_, session_bus_, system_bus_, linger_, local_, temp_, launchd_, client_;
 };
 
 // The testing executable run as the unprivileged `user` (by root, through setpriv), in the

@@ -28,6 +28,7 @@ TEST(Completion, BashOffersSubcommandsOptionsAndServices) {
         const char* offered;
     } cases[] = {
         {"vetra_service_manager st", "status start stop"},
+        {"vetra_service_manager doctor vetra_api --j", "--json"},
         {"vetra_service_manager --log-level w", "warning"},
         {"vetra_service_manager --log-level debug re", "restart"},
         {"vetra_service_manager uninstall --k", "--keep-cache --keep-binary"},

@@ -10,6 +10,7 @@
 
 #include <spdlog/logger.h>
 
+#include "vetra_service_manager/diagnosis.hpp"
 #include "vetra_service_manager/exceptions.hpp"
 #include "vetra_service_manager/platform/process_table.hpp"
 #include "vetra_service_manager/status.hpp"
@@ -118,6 +119,15 @@ public:
     // The directories the service's files are written in (its working directory, the directory of
     // its definition), which nobody but the user may change. Default: app_dir().
     virtual std::vector<std::filesystem::path> places_written() const { return {app_dir()}; }
+
+    // What `doctor` tells of the service, changing nothing: by default its state as status() reads
+    // it; a backend adds why it does not run, in its platform's words.
+    virtual diagnosis::Findings diagnose() const;
+    // What `doctor` tells of the user's session the services run in (default: nothing).
+    virtual diagnosis::Findings diagnose_session() const { return {}; }
+    // Of those, what `install` warns of once it is done: what keeps the services from running as
+    // long as the user expects (default: nothing).
+    virtual diagnosis::Findings install_warnings() const { return {}; }
 
     // Polls status() at once and then ever less often, at most max_poll_interval_ms apart, until
     // the predicate holds (true) or timeout_seconds have passed (false, with a warning). A time-out

@@ -8,6 +8,7 @@
 
 #include "vetra_service_manager/cli/_exclusive.hpp"
 #include "vetra_service_manager/cli/_trust.hpp"
+#include "vetra_service_manager/cli/doctor.hpp"
 #include "vetra_service_manager/cli/install.hpp"
 #include "vetra_service_manager/cli/logs.hpp"
 #include "vetra_service_manager/cli/restart.hpp"
@@ -75,6 +76,10 @@ int run_subcommand(int argc, char** argv) {
     auto* logs_cmd = app.add_subcommand(
         "logs", "show a service's recent output; with --follow, what it writes next until Ctrl-C.");
     logs::add_arguments(*logs_cmd, logs_args);
+    doctor::Options doctor_args;
+    auto* doctor_cmd =
+        app.add_subcommand("doctor", "say why services do not run, and the command that fixes each finding.");
+    doctor::add_arguments(*doctor_cmd, doctor_args);
 
     try {
         app.parse(argc, argv);
@@ -87,7 +92,7 @@ int run_subcommand(int argc, char** argv) {
             if (option) {
                 for (const auto* known : app.get_options()) names += (names.empty() ? "" : ", ") + known->get_name();
             } else {
-                for (const auto* subcommand : {install_cmd, status_cmd, uninstall_cmd, start_cmd, stop_cmd, restart_cmd, logs_cmd})
+                for (const auto* subcommand : {install_cmd, status_cmd, uninstall_cmd, start_cmd, stop_cmd, restart_cmd, logs_cmd, doctor_cmd})
                     names += (names.empty() ? "" : ", ") + subcommand->get_name();
             }
             std::cerr << "error: unknown " << (option ? "option" : "subcommand") << " '" << extras.front() << "'; the "
@@ -101,6 +106,7 @@ int run_subcommand(int argc, char** argv) {
     try {
         logging::set_level(log_level);
         if (status_cmd->parsed()) return status::run(status_args);
+        if (doctor_cmd->parsed()) return doctor::run(doctor_args);
         // From here an interrupt lets the command finish its current step (one service) first.
         platform::interrupts::catch_interrupts();
         if (logs_cmd->parsed()) return logs::run(logs_args);

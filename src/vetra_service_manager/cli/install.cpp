@@ -10,6 +10,7 @@
 #include <fmt/format.h>
 #include <optional>
 
+#include "vetra_service_manager/cli/_install_notes.hpp"
 #include "vetra_service_manager/cli/_output.hpp"
 #include "vetra_service_manager/cli/_report.hpp"
 #include "vetra_service_manager/cli/_runnerops.hpp"
@@ -301,13 +302,16 @@ int run(const Options& args) {
             platform::interrupts::check();
             auto service = entry->get_service(command);
             service.install(version, registry::ServiceHandle::Settle::LATER);
-            report.add(std::move(service), "  \u2713 " + entry->service_name() + " (installed, enabled, started)");
+            const auto kept = _install_notes::kept_version(service, version);
+            report.add(std::move(service), "  \u2713 " + entry->service_name() + " (installed, enabled, started)" +
+                                               (kept ? "\n" + *kept : ""));
         }
     } catch (...) {
         stopped = std::current_exception();
     }
     report.finish(stopped);
     say("\nInstall complete.");
+    for (const auto& warning : _install_notes::session_warnings(command)) say(warning);
     return 0;
 }
 

@@ -49,15 +49,13 @@ std::string enablement_regex(const std::string& label) {
     return pattern;
 }
 
-// The value of a `launchctl print` line "<name> = <value>"; the first such line is the agent's own
-// (nested blocks such as the coalitions come after). Empty when there is none.
+}  // namespace
+
 std::string print_field(const std::string& description, const std::string& name) {
     const std::regex pattern("(^|\\n)\\s*" + regex_escape(name) + " = ([^\\n]*)");
     std::smatch match;
     return std::regex_search(description, match, pattern) ? match[2].str() : std::string();
 }
-
-}  // namespace
 
 const platform::process::Captured& MacOSContext::disabled_list(
     const std::function<platform::process::Captured()>& read) {

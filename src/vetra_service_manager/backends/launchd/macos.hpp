@@ -33,6 +33,10 @@ std::vector<std::string> _build_program_arguments_with_log_rotation(const std::v
                                                                     const std::filesystem::path& out_log,
                                                                     const std::filesystem::path& err_log);
 
+// The value of a `launchctl print` line "<name> = <value>"; the first such line is the agent's own
+// (nested blocks such as the coalitions come after). Empty when there is none.
+std::string print_field(const std::string& description, const std::string& name);
+
 // What the agents of one command share: with shared readings, the domain's disabled list, read by
 // the first status and reused by the others.
 class MacOSContext {
@@ -70,6 +74,10 @@ public:
     std::vector<base::LogFile> log_files() const override;
     // app_dir() and ~/Library/LaunchAgents.
     std::vector<std::filesystem::path> places_written() const override;
+    // Why the agent does not run, as launchd shows it, and logs past the trimming size
+    // (macos_doctor.cpp); the session: whether there is a GUI domain, and Full Disk Access.
+    diagnosis::Findings diagnose() const override;
+    diagnosis::Findings diagnose_session() const override;
 
 private:
     void enable_service() override;

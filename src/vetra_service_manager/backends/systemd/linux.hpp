@@ -35,6 +35,12 @@ public:
     std::optional<version::Version> version() const override;
     // journalctl --user -u <unit> -n <lines> [-f]: the user journal keeps the service's output.
     std::vector<std::string> log_viewer(int lines, bool follow) const override;
+    // Why the unit does not run, in systemd's terms (linux_doctor.cpp); the session: whether the
+    // user manager answers and lingering is on.
+    diagnosis::Findings diagnose() const override;
+    diagnosis::Findings diagnose_session() const override;
+    // Lingering off: the services stop at logout.
+    diagnosis::Findings install_warnings() const override;
 
     // "com.norvale.<service name>.service"
     const std::string& unit_name() const noexcept { return unit_name_; }

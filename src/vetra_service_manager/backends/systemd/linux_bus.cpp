@@ -1,4 +1,5 @@
 #include "vetra_service_manager/backends/systemd/linux_bus.hpp"
+#include "vetra_service_manager/backends/systemd/linux_sd_bus.hpp"
 
 #include <systemd/sd-bus.h>
 #include <unistd.h>
@@ -27,15 +28,8 @@ constexpr const char* NO_SUCH_UNIT = "org.freedesktop.systemd1.NoSuchUnit";
 // A job running longer than this is worth a word to the user.
 constexpr std::chrono::seconds SLOW_JOB{5};
 
-struct BusError {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    ~BusError() { sd_bus_error_free(&error); }
-};
-
-struct Message {
-    sd_bus_message* message = nullptr;
-    ~Message() { sd_bus_message_unref(message); }
-};
+using linux_sd_bus::BusError;
+using linux_sd_bus::Message;
 
 [[noreturn]] void raise_call(const std::string& what, int code, const sd_bus_error* error = nullptr) {
     if (error && sd_bus_error_is_set(error)) {
@@ -231,7 +225,9 @@ UserManager UserManager::connect() {
     std::string private_failure = "no absolute XDG_RUNTIME_DIR";
     const auto connected = [&](const std::string& how) {
         logging::get_logger(LOGGER_NAME)->info("Connected to the systemd user manager through {}", how);
-        return UserManager(bus);
+        UserManager manager(bus);
+        manager.reached_through_ = how;
+        return manager;
     };
     if (where.socket) {
         const int code = open_at("unix:path=" + escaped(*where.socket), where.socket, false, &bus);
@@ -259,7 +255,7 @@ UserManager::~UserManager() {
 }
 
 UserManager::UserManager(UserManager&& other) noexcept
-    : bus_(other.bus_), allowance_(other.allowance_), generation_(other.generation_), subscribed_(other.subscribed_) {
+    : bus_(other.bus_), reached_through_(std::move(other.reached_through_)), allowance_(other.allowance_), generation_(other.generation_), subscribed_(other.subscribed_) {
     other.bus_ = nullptr;
 }
 
@@ -443,16 +439,34 @@ int UserManager::unit_int_property(const std::string& unit, const char* interfac
     return value;
 }
 
-std::uint64_t UserManager::unit_uint64_property(const std::string& unit, const char* interface, const char* property) {
+namespace {
+
+// A property of a fixed-size D-Bus type: `type` its signature letter, T its C type.
+template <class T>
+T trivial_property(const std::function<int(const std::string&, const std::function<int()>&)>& ordinary, sd_bus* bus, const std::string& unit, const char* interface, const char* property, char type) {
     const std::string what = fmt::format("Cannot read {} of {}", property, unit);
     BusError error;
-    std::uint64_t value = 0;
+    T value{};
     check(ordinary(what, [&] {
-              return sd_bus_get_property_trivial(bus_, DESTINATION, unit_path(unit).c_str(), interface, property,
-                                                 &error.error, 't', &value);
+              return sd_bus_get_property_trivial(bus, DESTINATION, unit_path(unit).c_str(), interface, property,
+                                                 &error.error, type, &value);
           }),
           what, &error.error);
     return value;
+}
+
+}  // namespace
+
+std::uint64_t UserManager::unit_uint64_property(const std::string& unit, const char* interface, const char* property) {
+    return trivial_property<std::uint64_t>([this](const std::string& what, const std::function<int()>& call) {
+        return ordinary(what, call);
+    }, bus_, unit, interface, property, 't');
+}
+
+std::uint32_t UserManager::unit_uint32_property(const std::string& unit, const char* interface, const char* property) {
+    return trivial_property<std::uint32_t>([this](const std::string& what, const std::function<int()>& call) {
+        return ordinary(what, call);
+    }, bus_, unit, interface, property, 'u');
 }
 
 std::string UserManager::exec_program(const std::string& unit) {

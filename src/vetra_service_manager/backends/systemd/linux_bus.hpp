@@ -60,6 +60,8 @@ public:
 
     // False once the manager has dropped the connection (it restarted, or ended).
     bool is_open() const;
+    // How it was reached: its socket's path, or "the user bus <address>".
+    const std::string& reached_through() const noexcept { return reached_through_; }
 
     void reload();
     void enable_unit_file(const std::string& unit);
@@ -84,6 +86,7 @@ public:
     std::string unit_property(const std::string& unit, const char* interface, const char* property);
     int unit_int_property(const std::string& unit, const char* interface, const char* property);
     std::uint64_t unit_uint64_property(const std::string& unit, const char* interface, const char* property);
+    std::uint32_t unit_uint32_property(const std::string& unit, const char* interface, const char* property);
 
     // The program the unit's first ExecStart= command runs ("" when it has none).
     std::string exec_program(const std::string& unit);
@@ -120,6 +123,7 @@ private:
                         const SlowNotice& slow = {});
 
     sd_bus* bus_;
+    std::string reached_through_;
     std::chrono::steady_clock::duration allowance_ = CALL_ALLOWANCE;
     std::uint64_t generation_ = 0;
     bool subscribed_ = false;  // to the manager's signals, on the user bus

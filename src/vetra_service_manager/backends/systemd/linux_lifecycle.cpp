@@ -7,6 +7,7 @@
 
 #include "vetra_service_manager/backends/systemd/linux.hpp"
 #include "vetra_service_manager/backends/systemd/linux_ask.hpp"
+#include "vetra_service_manager/backends/systemd/linux_journal.hpp"
 #include "vetra_service_manager/exceptions.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
 #include "vetra_service_manager/platform/process.hpp"
@@ -21,27 +22,18 @@ constexpr std::chrono::seconds STOP_MARGIN{10};
 constexpr int EXEC_FAILED = 203;
 // A stop time-out of "infinity" is waited for this long at most.
 constexpr std::chrono::microseconds LONGEST_STOP{std::chrono::hours(1)};
-// The journal's last lines only add to an error that is already certain: not worth a long wait.
-constexpr std::chrono::seconds JOURNAL_TIMEOUT{3};
-constexpr const char* OUTPUT_LINES = "5";
+constexpr int OUTPUT_LINES = 5;
 
-// The last lines the unit wrote, from the user journal, as one line; nothing where journalctl is
-// missing, fails, takes too long or has none.
+// The last lines the unit wrote, from the user journal, as one line; nothing where the journal
+// has none or cannot be read.
 std::optional<std::string> last_output(const std::string& unit) {
-    platform::process::Captured run;
-    try {
-        run = platform::process::run_captured(
-            {"journalctl", "--user", "-u", unit, "-n", OUTPUT_LINES, "-o", "cat", "--no-pager", "--quiet"},
-            JOURNAL_TIMEOUT);
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
-    if (run.timed_out || run.exit_code != 0) return std::nullopt;
+    const auto out = linux_journal::tail(unit, OUTPUT_LINES);
+    if (!out) return std::nullopt;
     std::string joined;
     std::size_t begin = 0;
-    while (begin < run.out.size()) {
-        const std::size_t end = std::min(run.out.find('\n', begin), run.out.size());
-        std::string line = run.out.substr(begin, end - begin);
+    while (begin < out->size()) {
+        const std::size_t end = std::min(out->find('\n', begin), out->size());
+        std::string line = out->substr(begin, end - begin);
         begin = end + 1;
         // A terminal shows the error: no control characters of the service's reach it.
         std::replace_if(line.begin(), line.end(), [](char c) { return (c >= 0 && c < 0x20) || c == 0x7F; }, ' ');

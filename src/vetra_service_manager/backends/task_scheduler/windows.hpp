@@ -42,6 +42,9 @@ public:
     // The supervisor's log. It is UTF-16 LE with a byte-order mark (the script writes Unicode).
     std::vector<base::LogFile> log_files() const override;
     std::vector<platform::process_table::Identity> stopped_processes() const override { return stopped_; }
+    // The task's last run result in words and a PID file that names a process gone or another
+    // program's (windows_doctor.cpp).
+    diagnosis::Findings diagnose() const override;
 
     // "<service name>-<user SID>"
     const std::string& task_name() const noexcept { return task_name_; }
