@@ -25,11 +25,37 @@ std::chrono::system_clock::time_point from_usec(std::uint64_t usec) {
     return std::chrono::system_clock::time_point(std::chrono::microseconds(usec));
 }
 
+// The signals a service usually dies of; the C library's own table (sigabbrev_np) is newer than
+// the oldest C library the release binaries run on.
+const char* signal_abbreviation(int signal) {
+    switch (signal) {
+        case SIGHUP: return "HUP";
+        case SIGINT: return "INT";
+        case SIGQUIT: return "QUIT";
+        case SIGILL: return "ILL";
+        case SIGTRAP: return "TRAP";
+        case SIGABRT: return "ABRT";
+        case SIGBUS: return "BUS";
+        case SIGFPE: return "FPE";
+        case SIGKILL: return "KILL";
+        case SIGUSR1: return "USR1";
+        case SIGSEGV: return "SEGV";
+        case SIGUSR2: return "USR2";
+        case SIGPIPE: return "PIPE";
+        case SIGALRM: return "ALRM";
+        case SIGTERM: return "TERM";
+        case SIGXCPU: return "XCPU";
+        case SIGXFSZ: return "XFSZ";
+        case SIGSYS: return "SYS";
+        default: return nullptr;
+    }
+}
+
 // "exited with status 3", "was killed by signal 9 (SIGKILL)": systemd's ExecMainCode is the
 // CLD_* code of the main process's end.
 std::string how_it_ended(int code, int status) {
     if (code == CLD_EXITED) return fmt::format("exited with status {}", status);
-    const char* name = sigabbrev_np(status);
+    const char* name = signal_abbreviation(status);
     return fmt::format("was {} by signal {}{}", code == CLD_DUMPED ? "killed (core dumped)" : "killed", status,
                        name ? fmt::format(" (SIG{})", name) : "");
 }
