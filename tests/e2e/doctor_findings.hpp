@@ -23,7 +23,9 @@ inline nlohmann::json finding(const std::string& json, const std::string& check,
 inline void expect_healthy(const vetra_service_manager::platform::process::Captured& result) {
     EXPECT_EQ(result.exit_code, 0) << result.out;
     for (const auto& line : vsm_test::split_lines(result.out)) {
-        if (line.starts_with("  ")) EXPECT_TRUE(line.starts_with("  \u2713 ")) << line;
+        if (line.starts_with("  ")) {
+            EXPECT_TRUE(line.starts_with("  \u2713 ")) << line;
+        }
     }
 }
 

@@ -140,7 +140,9 @@ TEST_F(SystemdDoctor, EachReasonANotRunningUnitHasIsNamedWithItsFix) {
         const auto found = finding(result.out, c.check, "vetra_api");
         EXPECT_EQ(found["level"], c.level);
         EXPECT_NE(found["fact"].get<std::string>().find(c.fact), std::string::npos) << found;
-        if (!c.fix.empty()) EXPECT_NE(found["fix"].get<std::string>().find(c.fix), std::string::npos) << found;
+        if (!c.fix.empty()) {
+            EXPECT_NE(found["fix"].get<std::string>().find(c.fix), std::string::npos) << found;
+        }
         // Back to running for the next case.
         fs::remove(runtime_mask);
         fs::remove_all(unit_directory() / (UNIT + ".d"));

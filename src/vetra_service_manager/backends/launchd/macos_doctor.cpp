@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "vetra_service_manager/backends/launchd/macos.hpp"
+#include "vetra_service_manager/backends/launchd/plist.hpp"
 #include "vetra_service_manager/permissions.hpp"
 #include "vetra_service_manager/platform/files.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
@@ -29,10 +30,19 @@ diagnosis::Findings MacOSServiceManager::diagnose() const {
     // "(never exited)" until its process has ended once.
     const bool exited = !exit_code.empty() && !exit_code.starts_with("(");
     if (state == "spawn scheduled" && exited) {
+        // launchd says when it launched the agent last nowhere; the property list says how long
+        // it waits between launches at most.
+        std::string when = "only after a pause";
+        try {
+            if (const auto content = platform::files::read_file(plist_path())) {
+                const auto interval = plist::Dict::parse(*content).get_integer("ThrottleInterval");
+                when = fmt::format("within {} s of its last launch (its ThrottleInterval)", interval.value_or(10));
+            }
+        } catch (const std::exception&) {
+        }
         found.push_back({"throttled", name, Level::PROBLEM,
-                         fmt::format("launchd throttles {} after quick exits (last exit code {}): it launches it again "
-                                     "only after a pause",
-                                     name, exit_code),
+                         fmt::format("launchd throttles {} after quick exits (last exit code {}): it launches it again {}",
+                                     name, exit_code, when),
                          "vetra_service_manager logs " + name});
     } else {
         found.push_back({"last run", name, Level::OK,

@@ -135,6 +135,15 @@ std::optional<std::string> Dict::get_string(const std::string& key) const {
     return text ? std::string(text, length) : std::string();
 }
 
+std::optional<std::uint64_t> Dict::get_integer(const std::string& key) const {
+    plist_t node = plist_dict_get_item(root_.get(), key.c_str());
+    if (!node) return std::nullopt;
+    if (plist_get_node_type(node) != PLIST_UINT) throw PlistError("The value of " + key + " is not an integer");
+    uint64_t value = 0;
+    plist_get_uint_val(node, &value);
+    return value;
+}
+
 std::string Dict::to_xml() const {
     char* raw = nullptr;
     uint32_t length = 0;

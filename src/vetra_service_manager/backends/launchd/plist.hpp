@@ -40,6 +40,8 @@ public:
 
     // nullopt when the key is absent; PlistError when its value is not a string.
     std::optional<std::string> get_string(const std::string& key) const;
+    // nullopt when the key is absent; PlistError when its value is not an integer.
+    std::optional<std::uint64_t> get_integer(const std::string& key) const;
 
     // Apple's XML property-list format.
     std::string to_xml() const;
