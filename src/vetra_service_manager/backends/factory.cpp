@@ -16,6 +16,7 @@
 #include "vetra_service_manager/backends/task_scheduler/windows.hpp"
 #include "vetra_service_manager/platform/account.hpp"
 #include "vetra_service_manager/platform/process_table.hpp"
+#include "vetra_service_manager/platform/windows_host.hpp"
 #endif
 
 namespace vetra_service_manager::backends::factory {
@@ -65,7 +66,7 @@ std::unique_ptr<base::ServiceManagerBackend> Command::make_backend(const std::st
             if (!shared.scheduler) shared.scheduler = task_scheduler::scheduler_com::connect();
             return std::make_unique<task_scheduler::windows::WindowsServiceManager>(
                 service_name, app_dir, shared.scheduler, platform::process_table::system_table(),
-                platform::account::current());
+                platform::account::current(), platform::windows_host::system_host());
 #endif
         default:
             return std::make_unique<unsupported::UnsupportedServiceManager>(service_name, app_dir);

@@ -83,7 +83,7 @@ protected:
         owned->tasks = initial.tasks;
         live = owned.get();
         return {"vetra_api", app_dir, std::move(owned), std::make_unique<FakeProcesses>(&running, &events, &ending, &hosts),
-                {"HOST\\jörg", SID}, start_timeout};
+                {"HOST\\jörg", SID}, nullptr, start_timeout};
     }
     void install(backends::task_scheduler::windows::WindowsServiceManager& manager, std::vector<std::string> args = {}) {
         if (args.empty()) args = {runner, "run", "vetra_api"};

@@ -2,6 +2,7 @@
 // The few Task Scheduler calls the Windows backend makes, behind an interface of our own: the
 // backend's logic runs against the in-memory scheduler (scheduler_memory) in tests, and only
 // the COM implementation (scheduler_com) needs Windows. Tasks live in the root folder.
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -23,6 +24,8 @@ struct RegisteredTask {
     // How the last run ended: the exit code of the program the task ran, or one of Task
     // Scheduler's own codes (TASK_HAS_NOT_RUN, TASK_RUNNING below).
     std::uint32_t last_result = TASK_HAS_NOT_RUN;
+    // When the last run started; nullopt when the task has not run.
+    std::optional<std::chrono::system_clock::time_point> last_run_time;
     // The process ID of the running instance's program (the supervisor's wscript.exe), when known.
     std::optional<std::uint32_t> instance_pid;
 

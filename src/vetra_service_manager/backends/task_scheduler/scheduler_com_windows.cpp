@@ -8,7 +8,10 @@
 #include <oleauto.h>
 #include <taskschd.h>
 
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string_view>
 
 #include "vetra_service_manager/logging.hpp"
@@ -42,6 +45,20 @@ std::string describe(HRESULT result) {
     char code[16];
     std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(result));
     return text + " (" + code + ")";
+}
+
+// Task Scheduler gives times as automation dates in local time; 0 (30 December 1899) for never.
+std::optional<std::chrono::system_clock::time_point> from_local_date(DATE date) {
+    SYSTEMTIME local{}, utc{};
+    FILETIME ticks{};
+    if (date <= 0 || !VariantTimeToSystemTime(date, &local) || !TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc) ||
+        !SystemTimeToFileTime(&utc, &ticks)) {
+        return std::nullopt;
+    }
+    // 100 ns ticks since 1601 to microseconds since 1970.
+    const auto since_1601 = (static_cast<std::uint64_t>(ticks.dwHighDateTime) << 32) | ticks.dwLowDateTime;
+    return std::chrono::system_clock::time_point(
+        std::chrono::microseconds((static_cast<std::int64_t>(since_1601) - 116444736000000000LL) / 10));
 }
 
 void check(HRESULT result, const std::string& what) {
@@ -155,6 +172,8 @@ public:
         // Both only explain a failure: a scheduler that cannot tell leaves them unknown.
         LONG last_result = 0;
         if (SUCCEEDED(task->get_LastTaskResult(&last_result))) result.last_result = static_cast<std::uint32_t>(last_result);
+        DATE last_run = 0;
+        if (SUCCEEDED(task->get_LastRunTime(&last_run))) result.last_run_time = from_local_date(last_run);
         if (result.running) result.instance_pid = instance_pid(task);
         return result;
     }

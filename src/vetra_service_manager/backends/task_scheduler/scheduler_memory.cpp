@@ -31,6 +31,7 @@ void InMemoryTaskScheduler::run(const std::string& name) {
     if (task.running) return;
     task.running = true;
     task.last_result = RegisteredTask::TASK_RUNNING;
+    task.last_run_time = std::chrono::system_clock::now();
     try {
         if (on_run) on_run(name);
     } catch (...) {

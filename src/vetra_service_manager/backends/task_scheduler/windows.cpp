@@ -31,11 +31,14 @@ fs::path normalised_folder(const fs::path& app_dir, const std::string& service_n
 WindowsServiceManager::WindowsServiceManager(std::string service_name, fs::path app_dir,
                                              std::shared_ptr<scheduler::TaskScheduler> scheduler,
                                              std::unique_ptr<platform::process_table::ProcessTable> processes,
-                                             platform::account::Account account, std::chrono::seconds start_timeout)
+                                             platform::account::Account account,
+                                             std::shared_ptr<const platform::windows_host::Host> host,
+                                             std::chrono::seconds start_timeout)
     : ServiceManagerBackend(std::move(service_name), std::move(app_dir), logging::get_logger(LOGGER_NAME)),
       scheduler_(std::move(scheduler)),
       processes_(std::move(processes)),
       account_(std::move(account)),
+      host_(std::move(host)),
       task_name_(this->service_name() + "-" + account_.sid),
       service_folder_(normalised_folder(this->app_dir(), this->service_name())),
       start_timeout_(start_timeout) {

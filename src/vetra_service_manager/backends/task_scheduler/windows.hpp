@@ -18,18 +18,21 @@
 #include "vetra_service_manager/backends/task_scheduler/scheduler.hpp"
 #include "vetra_service_manager/platform/account.hpp"
 #include "vetra_service_manager/platform/process_table.hpp"
+#include "vetra_service_manager/platform/windows_host.hpp"
 
 namespace vetra_service_manager::backends::task_scheduler::windows {
 
 class WindowsServiceManager : public base::ServiceManagerBackend {
 public:
     // Touches nothing on disk and registers nothing. `scheduler`: the command's connection, shared
-    // by its services. `start_timeout`: how long start() waits for
+    // by its services. `host`: what the machine says about running the supervisor at all (doctor
+    // asks it). `start_timeout`: how long start() waits for
     // the service process before it reports the start as failed.
     WindowsServiceManager(std::string service_name, std::filesystem::path app_dir,
                           std::shared_ptr<scheduler::TaskScheduler> scheduler,
                           std::unique_ptr<platform::process_table::ProcessTable> processes,
                           platform::account::Account account,
+                          std::shared_ptr<const platform::windows_host::Host> host,
                           std::chrono::seconds start_timeout = std::chrono::seconds(base::DEFAULT_STATUS_WAIT_TIMEOUT_SECONDS));
 
     void uninstall(bool raise_if_not_installed = false) override;
@@ -45,6 +48,8 @@ public:
     // The task's last run result in words and a PID file that names a process gone or another
     // program's (windows_doctor.cpp).
     diagnosis::Findings diagnose() const override;
+    // The script host turned off, no VBScript, no logon for the task's trigger.
+    diagnosis::Findings diagnose_session() const override;
 
     // "<service name>-<user SID>"
     const std::string& task_name() const noexcept { return task_name_; }
@@ -98,6 +103,7 @@ private:
     std::shared_ptr<scheduler::TaskScheduler> scheduler_;
     std::unique_ptr<platform::process_table::ProcessTable> processes_;
     platform::account::Account account_;
+    std::shared_ptr<const platform::windows_host::Host> host_;
     std::string task_name_;
     std::filesystem::path service_folder_;
     std::chrono::seconds start_timeout_;

@@ -1,5 +1,7 @@
-// What `doctor` finds on Windows: how the task last ended, in words, and a PID file that names a
-// process that has ended or belongs to another program.
+// What `doctor` finds on Windows: how and when the task last ran, a PID file that names a process
+// that has ended or belongs to another program, and what keeps the supervisor from running at all.
+#include <system_error>
+
 #include <fmt/format.h>
 
 #include "vetra_service_manager/backends/task_scheduler/windows.hpp"
@@ -36,8 +38,11 @@ diagnosis::Findings WindowsServiceManager::diagnose() const {
     if (!task || service_process()) return found;
     const std::string& name = service_name();
     if (!task->running) {
-        found.push_back({"last run", name, Level::OK, "the task " + task_name_ + ": " + last_run_in_words(task->last_result),
-                         std::nullopt});
+        std::string fact = "the task " + task_name_ + ": " + last_run_in_words(task->last_result);
+        if (task->last_run_time && task->last_result != scheduler::RegisteredTask::TASK_HAS_NOT_RUN) {
+            fact += " (it last started at " + diagnosis::moment(*task->last_run_time) + ")";
+        }
+        found.push_back({"last run", name, Level::OK, std::move(fact), std::nullopt});
     }
     std::optional<windows_formats::PidRecord> record;
     try {
@@ -58,6 +63,49 @@ diagnosis::Findings WindowsServiceManager::diagnose() const {
                          fmt::format("{} names process {}, which is another program's (created at another time)", shown,
                                      record->pid),
                          "vetra_service_manager restart " + name});
+    }
+    return found;
+}
+
+diagnosis::Findings WindowsServiceManager::diagnose_session() const {
+    using platform::windows_host::ScriptHost;
+    constexpr const char* SETTINGS = "Software\\Microsoft\\Windows Script Host\\Settings";
+    diagnosis::Findings found;
+    const ScriptHost script_host = host_->script_host();
+    if (script_host == ScriptHost::ENABLED) {
+        found.push_back({"script host", std::nullopt, Level::OK, "Windows Script Host is enabled", std::nullopt});
+    } else {
+        const bool user = script_host == ScriptHost::DISABLED_FOR_USER;
+        const std::string key = std::string(user ? "HKCU\\" : "HKLM\\") + SETTINGS;
+        found.push_back({"script host", std::nullopt, Level::PROBLEM,
+                         fmt::format("Windows Script Host is turned off for {} (Enabled is 0 under {}): the supervisor "
+                                     "cannot run",
+                                     user ? "your account" : "this machine", key),
+                         user ? fmt::format("reg delete \"{}\" /v Enabled /f", key)
+                              : fmt::format("as an administrator: reg add \"{}\" /v Enabled /t REG_DWORD /d 1 /f", key)});
+    }
+    if (host_->vbscript_available()) {
+        found.push_back({"vbscript", std::nullopt, Level::OK, "VBScript is installed", std::nullopt});
+    } else {
+        found.push_back({"vbscript", std::nullopt, Level::PROBLEM,
+                         "VBScript is not installed (it is an optional feature of Windows): the supervisor cannot run",
+                         "as an administrator: DISM /Online /Add-Capability /CapabilityName:VBSCRIPT~~~~"});
+    }
+    // The tasks' trigger is the user's logon, and they run with the logged-on user's token.
+    try {
+        if (host_->logged_on_interactively(account_.name)) {
+            found.push_back({"logon session", std::nullopt, Level::OK,
+                             account_.name + " is logged on: the tasks start at the logon", std::nullopt});
+        } else {
+            found.push_back({"logon session", std::nullopt, Level::PROBLEM,
+                             account_.name + " is not logged on to Windows (no console or Remote Desktop session): "
+                                             "the tasks start only when you log on",
+                             "log on at the Windows sign-in screen or over Remote Desktop"});
+        }
+    } catch (const std::system_error& error) {
+        found.push_back({"logon session", std::nullopt, Level::WARNING,
+                         std::string("cannot tell whether you are logged on: ") + error.what(),
+                         "check that you are signed in to Windows (Task Manager, Users)"});
     }
     return found;
 }
