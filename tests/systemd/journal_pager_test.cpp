@@ -1,13 +1,15 @@
-// `logs` at a real terminal on Linux, where journalctl shows the journal through its pager: a
-// Ctrl-C pressed in the pager is the user's wish to stop (130), while quitting it normally is
-// success. The journal is a private one: journald in a mount namespace of its own, with the
-// service's lines sent in by an ordinary user, so that they land in that user's journal.
+// The user journal on Linux, a private one: journald in a mount namespace of its own, with the
+// services' lines sent in by an ordinary user, so that they land in that user's journal; the
+// commands run at a terminal (tmux) of that user's in the same namespace. `logs` shows the journal
+// through journalctl's pager: a Ctrl-C pressed in the pager is the user's wish to stop (130), while
+// quitting it normally is success. `doctor` quotes a stopped service's last lines from it.
 #include <signal.h>
 
 #include <fstream>
 
 #include <gtest/gtest.h>
 
+#include "e2e/doctor_findings.hpp"
 #include "e2e/e2e_fixture.hpp"
 #include "vetra_service_manager/platform/process.hpp"
 
@@ -31,6 +33,8 @@ echo $! >"$root/journald.pid"
 for _ in $(seq 100); do [ -S /run/systemd/journal/socket ] && break; sleep 0.05; done
 # Only persistent journals are split by user: move to /var/log/journal first.
 journalctl --flush
+printf 'MESSAGE=api: cannot bind\x1b[31m :8080\nUSER_UNIT=com.norvale.vetra_api.service\n' |
+  setpriv --reuid=1000 --regid=1000 --clear-groups logger --journald
 for i in $(seq 60); do
   printf 'MESSAGE=line %s of the agent\nUSER_UNIT=com.norvale.vetra_sync_agent.service\n' "$i" |
     setpriv --reuid=1000 --regid=1000 --clear-groups logger --journald
@@ -45,7 +49,9 @@ protected:
 
     void SetUp() override {
         if (::geteuid() != 0) GTEST_SKIP() << "needs root (a mount namespace with a private journald)";
-        vsm_test::write_file(world.home() / ".config/systemd/user/com.norvale.vetra_sync_agent.service", "");
+        for (const char* unit : {"com.norvale.vetra_sync_agent.service", "com.norvale.vetra_api.service"}) {
+            vsm_test::write_file(world.home() / ".config/systemd/user" / unit, "");
+        }
         fs::permissions(world.root(), fs::perms::all);
         process::run_captured({"chown", "-R", std::string(USER) + ":" + USER, world.root().string()},
                               std::chrono::seconds(10));
@@ -91,6 +97,17 @@ TEST_F(JournalPager, CtrlCInThePagerIsAnInterruptAndQuittingIsSuccess) {
         for (const char* key : c.keys) tmux({"send-keys", "-t", c.window, key});
         EXPECT_TRUE(shows(c.window, c.exit)) << tmux({"capture-pane", "-p", "-t", c.window}).out;
     }
+}
+
+// Without a user manager to ask (none runs here), the journal still has what the service wrote.
+TEST_F(JournalPager, DoctorQuotesTheLastLinesOfAStoppedServiceEscaped) {
+    const fs::path out = world.root() / "doctor.json";
+    tmux({"new-window", "-d", "-n", "doctor",
+          "'" + vsm_test::testing_binary.string() + "' doctor --json vetra_api >'" + out.string() + ".part'; mv '" +
+              out.string() + ".part' '" + out.string() + "'"});
+    ASSERT_TRUE(vsm_test::eventually([&] { return fs::exists(out); }, 60));
+    const auto found = vsm_doctor::finding(vsm_test::read_file(out), "output", "vetra_api");
+    EXPECT_EQ(found["fact"], "its last lines in the journal:\napi: cannot bind\\x1b[31m :8080") << found;
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <csignal>
-#include <cstring>
 
 #include <fmt/format.h>
 
@@ -12,6 +11,7 @@
 #include "vetra_service_manager/backends/systemd/linux_ask.hpp"
 #include "vetra_service_manager/backends/systemd/linux_journal.hpp"
 #include "vetra_service_manager/backends/systemd/linux_login.hpp"
+#include "vetra_service_manager/platform/files.hpp"
 #include "vetra_service_manager/platform/platform.hpp"
 
 namespace vetra_service_manager::backends::systemd::linux {
@@ -89,12 +89,27 @@ diagnosis::Findings LinuxServiceManager::install_warnings() const {
     return {*lingering};
 }
 
+namespace {
+
+// The unit's last lines, when the journal has any: it keeps them with or without a user manager.
+void add_journal_lines(diagnosis::Findings& found, const std::string& service, const std::string& unit) {
+    if (const auto out = linux_journal::tail(unit, DOCTOR_LINES)) {
+        if (const auto lines = diagnosis::last_lines(*out, DOCTOR_LINES); !lines.empty()) {
+            found.push_back({"output", service, Level::OK, "its last lines in the journal:\n" + lines, std::nullopt});
+        }
+    }
+}
+
+}  // namespace
+
 diagnosis::Findings LinuxServiceManager::diagnose() const {
     try {
         context_->manager();
     } catch (const linux_bus::ConnectError&) {
-        // The session's finding says why; the files tell the rest.
-        return ServiceManagerBackend::diagnose();
+        // The session's finding says why; the files and the journal tell the rest.
+        diagnosis::Findings found = ServiceManagerBackend::diagnose();
+        if (platform::files::exists(unit_path())) add_journal_lines(found, service_name(), unit_name());
+        return found;
     }
     const auto refusal = read_step(ServiceOperation::GET_STATUS).refusal;
     const Reading current = read(ServiceOperation::GET_STATUS);
@@ -155,11 +170,7 @@ diagnosis::Findings LinuxServiceManager::diagnose() const {
         ended += "; the next try is at " + diagnosis::moment(from_usec(changed + restart_usec));
     }
     if (!ended.empty()) found.push_back({"last run", name, Level::OK, ended, std::nullopt});
-    if (const auto out = linux_journal::tail(unit_name(), DOCTOR_LINES)) {
-        if (const auto lines = diagnosis::last_lines(*out, DOCTOR_LINES); !lines.empty()) {
-            found.push_back({"output", name, Level::OK, "its last lines in the journal:\n" + lines, std::nullopt});
-        }
-    }
+    add_journal_lines(found, name, unit_name());
     return found;
 }
 
