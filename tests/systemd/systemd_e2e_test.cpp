@@ -829,4 +829,31 @@ TEST(SystemdWithoutManager, StatusTellsWhatTheFilesSayAndInstallWritesNothing) {
     EXPECT_EQ(logs.out, "No logs for vetra_api yet.\n");
 }
 
+// XDG_DATA_HOME another user's, against the user's own manager: the runner in it is the user's own
+// today, but that user may rename our directory aside and plant theirs at any time, for systemd to
+// run at the next start. install refuses before the manager is told anything; nothing runs.
+TEST(PlantedRunner, AnotherUsersDataHomeIsRefusedBeforeTheUserManagerIsTold) {
+    ASSERT_EQ(::geteuid(), 0u) << "needs root to act as two users";
+    constexpr uid_t USER = 2001, OTHER = 2002;
+    vsm_e2e::World world("Linux");
+    const fs::path data = world.root() / "data", ran = world.root() / "runner-ran";
+    const fs::path runner = data / "norvale/services/vetra_service_runner";
+    vsm_test::ScopedEnv data_home("XDG_DATA_HOME", data.string());
+    vsm_test::write_script(runner, "#!/bin/sh\ntouch '" + ran.string() + "'\n");
+    vsm_e2e::give(world.root(), USER);
+    vsm_e2e::give(data, OTHER);
+    vsm_e2e::give(data / "norvale", USER);
+    vsm_systemd::UserManager manager(world.home(), world.root() / "run", USER);
+    VSM_REQUIRE_USER_MANAGER(manager);
+
+    const auto result = vsm_e2e::run_cli_as(USER, {"install"});
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(result.err, "error: Refusing to run " + runner.string() + ": " + data.string() + " is owned by uid 2002\n");
+    EXPECT_FALSE(fs::exists(ran));
+    for (const char* service : SERVICES) {
+        EXPECT_FALSE(fs::exists(unit_file(world.home(), service))) << service;
+        EXPECT_EQ(load_state(service), "not-found") << service;
+    }
+}
+
 }  // namespace

@@ -6,6 +6,7 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,8 +31,29 @@ constexpr const char* SYSTEMD = "/lib/systemd/systemd";
 
 const char* step_name(int step) {
     static const char* names[] = {"unshare(CLONE_NEWNS)", "making / private", "mounting a tmpfs over /run/systemd",
-                                  "creating /run/systemd/system", "executing /lib/systemd/systemd"};
+                                  "creating /run/systemd/system", "executing /lib/systemd/systemd",
+                                  "entering the delegated cgroup", "becoming the user"};
     return names[step];
+}
+
+// The hierarchies systemd tracks its processes in: the cgroup2 one, and on a hybrid machine the
+// named v1 one beside it.
+std::vector<fs::path> hierarchies() {
+    if (fs::exists("/sys/fs/cgroup/cgroup.procs")) return {"/sys/fs/cgroup"};
+    std::vector<fs::path> found;
+    for (const char* name : {"unified", "systemd"}) {
+        if (fs::exists(fs::path("/sys/fs/cgroup") / name / "cgroup.procs")) found.push_back(fs::path("/sys/fs/cgroup") / name);
+    }
+    return found;
+}
+
+// Depth first: a cgroup goes only once it has no children (and no processes).
+void remove_cgroup(const fs::path& cgroup) {
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(cgroup, error)) {
+        if (entry.is_directory(error) && !entry.is_symlink(error)) remove_cgroup(entry.path());
+    }
+    ::rmdir(cgroup.c_str());
 }
 
 bool reaped(pid_t pid) {
@@ -50,7 +72,7 @@ UserManager::MachineWideTurn::~MachineWideTurn() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-UserManager::UserManager(const fs::path& home, const fs::path& runtime_dir) {
+UserManager::UserManager(const fs::path& home, const fs::path& runtime_dir, std::optional<uid_t> user) {
     if (::geteuid() != 0) {
         skip_reason_ = "needs root (a mount namespace and a tmpfs over /run/systemd)";
         return;
@@ -63,6 +85,26 @@ UserManager::UserManager(const fs::path& home, const fs::path& runtime_dir) {
     fs::create_directories(home / ".local/share");
     fs::create_directories(runtime_dir);
     fs::permissions(runtime_dir, fs::perms::owner_all);
+    std::vector<int> cgroup_procs;  // opened here, entered by the child
+    if (user) {
+        for (const fs::path& dir : {home, home / ".config", home / ".local", home / ".local/share", runtime_dir}) {
+            if (::chown(dir.c_str(), *user, *user) != 0) throw std::system_error(errno, std::generic_category(), dir.string());
+        }
+        for (const auto& hierarchy : hierarchies()) {
+            const fs::path cgroup = hierarchy / ("vsm-user-" + std::to_string(*user) + "-" + std::to_string(::getpid()));
+            fs::create_directory(cgroup);
+            cgroups_.push_back(cgroup);
+            for (const char* file : {"", "cgroup.procs", "cgroup.threads", "cgroup.subtree_control", "tasks"}) {
+                const fs::path path = cgroup / file;
+                if (fs::exists(path) && ::chown(path.c_str(), *user, *user) != 0) {
+                    throw std::system_error(errno, std::generic_category(), path.string());
+                }
+            }
+            const int fd = ::open((cgroup / "cgroup.procs").c_str(), O_WRONLY | O_CLOEXEC);
+            if (fd < 0) throw std::system_error(errno, std::generic_category(), (cgroup / "cgroup.procs").string());
+            cgroup_procs.push_back(fd);
+        }
+    }
 
     // Everything the child needs is prepared before fork(): after it, only system calls.
     std::vector<std::string> environment{"HOME=" + home.string(),
@@ -99,10 +141,17 @@ UserManager::UserManager(const fs::path& home, const fs::path& runtime_dir) {
         }
         // systemd refuses to run a user instance on a system it does not believe it manages.
         if (::mkdir("/run/systemd/system", 0755) != 0) child_fail(report[1], 3);
+        for (const int fd : cgroup_procs) {
+            if (::write(fd, "0", 1) != 1) child_fail(report[1], 5);
+        }
+        if (user && (::setgroups(0, nullptr) != 0 || ::setgid(*user) != 0 || ::setuid(*user) != 0)) {
+            child_fail(report[1], 6);
+        }
         ::execve(SYSTEMD, argv, envp.data());
         child_fail(report[1], 4);
     }
     ::close(report[1]);
+    for (const int fd : cgroup_procs) ::close(fd);
     int failure[2] = {0, 0};
     const auto count = ::read(report[0], failure, sizeof failure);
     ::close(report[0]);
@@ -117,12 +166,14 @@ UserManager::UserManager(const fs::path& home, const fs::path& runtime_dir) {
     while (!fs::exists(socket)) {
         if (reaped(pid_)) {
             pid_ = -1;
+            for (const auto& cgroup : cgroups_) remove_cgroup(cgroup);
             throw std::runtime_error("the private systemd user manager ended at start-up; see " + log);
         }
         if (std::chrono::steady_clock::now() > deadline) {
             ::kill(pid_, SIGKILL);
             ::waitpid(pid_, nullptr, 0);
             pid_ = -1;
+            for (const auto& cgroup : cgroups_) remove_cgroup(cgroup);
             throw std::runtime_error("the private systemd user manager did not come up in 20 s; see " + log);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -130,18 +181,20 @@ UserManager::UserManager(const fs::path& home, const fs::path& runtime_dir) {
 }
 
 UserManager::~UserManager() {
-    if (pid_ <= 0) return;
-    // SIGTERM: the manager stops its units and exits.
-    ::kill(pid_, SIGTERM);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (!reaped(pid_)) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-            return;
+    if (pid_ > 0) {
+        // SIGTERM: the manager stops its units and exits.
+        ::kill(pid_, SIGTERM);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+        while (!reaped(pid_)) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                ::kill(pid_, SIGKILL);
+                ::waitpid(pid_, nullptr, 0);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    for (const auto& cgroup : cgroups_) remove_cgroup(cgroup);
 }
 
 }  // namespace vsm_systemd

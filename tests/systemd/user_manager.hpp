@@ -2,12 +2,15 @@
 // A private systemd user manager for one test: /lib/systemd/systemd --user in a mount namespace of
 // its own (a tmpfs over /run/systemd, so the host's manager is never seen or touched), with the
 // given HOME and XDG directories. The test process is its parent: the destructor stops it and
-// waits for it, and it receives SIGTERM should the test process die first.
+// waits for it, and it receives SIGTERM should the test process die first. Run for another `user`,
+// the manager runs as that uid in a cgroup of its own delegated to it (systemd moves itself within
+// it), and the home and runtime directories are given to it.
 #include <sys/types.h>
 
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace vsm_systemd {
 
@@ -15,7 +18,8 @@ class UserManager {
 public:
     // Starts the manager and waits until its private socket answers. Check ready() afterwards:
     // where this cannot be done (not root, no mount namespaces) skip_reason() says why.
-    UserManager(const std::filesystem::path& home, const std::filesystem::path& runtime_dir);
+    UserManager(const std::filesystem::path& home, const std::filesystem::path& runtime_dir,
+                std::optional<uid_t> user = std::nullopt);
     ~UserManager();
     UserManager(const UserManager&) = delete;
     UserManager& operator=(const UserManager&) = delete;
@@ -41,6 +45,7 @@ private:
 
     MachineWideTurn turn_;  // first: released only after the manager is gone
     pid_t pid_ = -1;
+    std::vector<std::filesystem::path> cgroups_;  // delegated to `user`, removed after the manager
     std::optional<std::string> skip_reason_;
 };
 
