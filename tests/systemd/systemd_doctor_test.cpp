@@ -114,6 +114,8 @@ TEST_F(SystemdDoctor, EachReasonANotRunningUnitHasIsNamedWithItsFix) {
              drop_in("[Unit]\nStartLimitBurst=1\nStartLimitIntervalSec=1h\n[Service]\nRestart=no\nExecStart=\n"
                      "ExecStart=/bin/true\n");
              UserManager::connect().restart_unit(UNIT, std::chrono::seconds(30));
+             // A start while the first run is still up would be no start at all.
+             ASSERT_TRUE(vsm_test::eventually([&] { return active_state() == "inactive"; }));
              UserManager::connect().start_unit(UNIT, std::chrono::seconds(30));
          },
          "start limit", "problem", "started too often", reset},
