@@ -5,8 +5,10 @@
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
-#include <sys/stat.h>
 #include <grp.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -54,6 +56,21 @@ void remove_cgroup(const fs::path& cgroup) {
         if (entry.is_directory(error) && !entry.is_symlink(error)) remove_cgroup(entry.path());
     }
     ::rmdir(cgroup.c_str());
+}
+
+// The socket file appears at bind(), a moment before the manager listens on it: only a connection
+// that is taken says it answers.
+bool listening(const fs::path& socket) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = socket.string();
+    if (path.size() >= sizeof address.sun_path) return false;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    const bool taken = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return taken;
 }
 
 bool reaped(pid_t pid) {
@@ -163,7 +180,7 @@ UserManager::UserManager(const fs::path& home, const fs::path& runtime_dir, std:
     }
     const fs::path socket = runtime_dir / "systemd" / "private";
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!fs::exists(socket)) {
+    while (!listening(socket)) {
         if (reaped(pid_)) {
             pid_ = -1;
             for (const auto& cgroup : cgroups_) remove_cgroup(cgroup);
