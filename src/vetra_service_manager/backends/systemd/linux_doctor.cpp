@@ -68,6 +68,15 @@ std::optional<std::string> quoted_command(const std::string& refusal) {
     return refusal.substr(open + 1, close - open - 1);
 }
 
+// The unit's last lines, when the journal has any: it keeps them with or without a user manager.
+void add_journal_lines(diagnosis::Findings& found, const std::string& service, const std::string& unit) {
+    if (const auto out = linux_journal::tail(unit, DOCTOR_LINES)) {
+        if (const auto lines = diagnosis::last_lines(*out, DOCTOR_LINES); !lines.empty()) {
+            found.push_back({"output", service, Level::OK, "its last lines in the journal:\n" + lines, std::nullopt});
+        }
+    }
+}
+
 std::string enable_linger() { return "loginctl enable-linger " + diagnosis::shell_word(linux_login::user_name()); }
 
 std::optional<Finding> lingering_finding() {
@@ -88,19 +97,6 @@ diagnosis::Findings LinuxServiceManager::install_warnings() const {
     if (!lingering || lingering->level == Level::OK) return {};
     return {*lingering};
 }
-
-namespace {
-
-// The unit's last lines, when the journal has any: it keeps them with or without a user manager.
-void add_journal_lines(diagnosis::Findings& found, const std::string& service, const std::string& unit) {
-    if (const auto out = linux_journal::tail(unit, DOCTOR_LINES)) {
-        if (const auto lines = diagnosis::last_lines(*out, DOCTOR_LINES); !lines.empty()) {
-            found.push_back({"output", service, Level::OK, "its last lines in the journal:\n" + lines, std::nullopt});
-        }
-    }
-}
-
-}  // namespace
 
 diagnosis::Findings LinuxServiceManager::diagnose() const {
     try {
